@@ -1,0 +1,80 @@
+// Disk-access library: the five operations through which the recorder's
+// file-system library reaches the disks, over image files and block devices.
+//
+// Sectors are 512 bytes. A disk address (LBA) is passed as two 32-bit halves,
+// low half first. `dev` carries the disk number in its low 16 bits and the
+// device type (always 0) in its high 16 bits. Every operation returns 0 for
+// complete success; a short transfer, a transfer past the end of the disk or
+// an I/O error is a nonzero code, never a partial success.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#define IDE_MAX_DISKS 32
+#define IDE_SECTOR_SIZE 512
+
+// Error codes of the transfer operations (any nonzero value is a failure).
+#define IDE_ERR_NO_DISK 1     // disk number not configured or not open
+#define IDE_ERR_RANGE 2       // transfer reaches past the end of the disk
+#define IDE_ERR_IO 3          // the operating system reported an error
+#define IDE_ERR_SHORT 4       // the transfer moved fewer bytes than asked
+#define IDE_ERR_INJECTED 5    // a fault injected by a test
+#define IDE_ERR_ARG 6         // bad argument (null buffer, zero count)
+
+// Filled by ide_getinfo64. Disk number n is the n-th position (ascending,
+// from 0) that is set in present_mask and not in skip_mask.
+struct disk_info {
+    uint32_t disk_num;       // disks found
+    uint32_t channel_num;    // positions run 0 .. 2 * channel_num - 1
+    uint32_t present_mask;   // bit p: position p holds a device
+    uint32_t skip_mask;      // bit p: position p is passed over (mounted file system)
+    uint64_t capa[32];       // capacity in sectors, by disk number
+};
+
+int ide_init(void);
+int ide_getinfo64(disk_info* info);
+int ide_read64(uint32_t dev, uint32_t count, uint32_t lba_lo, uint32_t lba_hi, void* buf);
+int ide_write64(uint32_t dev, uint32_t count, uint32_t lba_lo, uint32_t lba_hi, const void* buf);
+int ide_wakeup(int disk);
+
+// ---- Host configuration (call before ide_init) ----
+
+// The disks are these paths, in this order (image files or block devices).
+// An empty list falls back to TARVIK_DISKS ("a:b:c"), then to the block
+// devices of /sys/block that carry no mounted file system.
+void ide_set_disk_paths(const std::vector<std::string>& paths);
+
+// Read-only mode: no disk is ever written; written sectors are kept in an
+// in-memory overlay that later reads return. A disk that cannot be opened for
+// writing is read-only in any case.
+void ide_set_read_only(bool on);
+
+// Path of an open disk ("" when the disk number is unknown), and whether its
+// writes go to the overlay.
+std::string ide_disk_path(int disk);
+bool ide_disk_is_read_only(int disk);
+
+// ---- Test entries ----
+
+#define IDE_FAULT_READ 1
+#define IDE_FAULT_WRITE 2
+
+// Sectors first..last (inclusive) of a disk fail to read and/or write. Any
+// transfer touching one of them fails as a whole. Faults also come from the
+// environment: TARVIK_FAULTS="disk:first[-last]:r|w|rw[,...]", read by ide_init.
+void ide_inject_fault(int disk, uint64_t first, uint64_t last, int kinds);
+void ide_clear_faults(void);
+
+// Transfer counters, per disk, since the last reset (or ide_init).
+struct ide_counters {
+    uint64_t reads;            // ide_read64 calls that succeeded or failed
+    uint64_t writes;           // ide_write64 calls
+    uint64_t read_sectors;     // sectors requested by reads
+    uint64_t written_sectors;  // sectors requested by writes
+    uint64_t failed;           // calls that returned nonzero
+    uint64_t wakeups;          // ide_wakeup calls
+};
+ide_counters ide_get_counters(int disk);
+void ide_reset_counters(void);

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what Tarvik needs to build and test on Debian 12 (run as root).
+# Does nothing when everything is already there.
+set -euo pipefail
+packages=(build-essential cmake ninja-build pkg-config libgtest-dev libcli11-dev
+          nlohmann-json3-dev qt6-base-dev xvfb xauth python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
