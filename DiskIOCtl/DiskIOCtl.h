@@ -21,7 +21,7 @@
 #define IDE_ERR_IO 3          // the operating system reported an error
 #define IDE_ERR_SHORT 4       // the transfer moved fewer bytes than asked
 #define IDE_ERR_INJECTED 5    // a fault injected by a test
-#define IDE_ERR_ARG 6         // bad argument (null buffer, zero count)
+#define IDE_ERR_ARG 6         // bad argument (null buffer)
 
 // Filled by ide_getinfo64. Disk number n is the n-th position (ascending,
 // from 0) that is set in present_mask and not in skip_mask.
