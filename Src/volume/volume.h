@@ -183,3 +183,7 @@ inline uint64_t clus_sector(const kx_driver* pdp, uint32_t clus) {
 int init_dir_area(int disk_no, uint64_t first, uint64_t second, uint32_t rev_clus, uint32_t dir_size);
 int init_index_area(int disk_no, uint64_t sector, uint32_t rev_clus, uint32_t index_size);
 int clear_ud_area(const kx_driver* desc);
+// Drops the pool's copies of sectors that a bulk transfer wrote past the
+// pool, so that later reads see the disk (a dirty copy would otherwise be
+// written back over the new contents).
+void forget_cached_sectors(uint32_t dev, uint64_t first, uint32_t count);
