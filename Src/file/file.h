@@ -107,6 +107,9 @@ uint32_t kx_file_find_next(KXFILE h, uint8_t channel, packed_time t, int seq_fla
 // ---------------------------------------------------------------- writing
 
 extern uint32_t g_pack_setting;  // 3,600,000 by default: pack interval = setting / 6000 minutes
+// True when a record open for `minutes` (tick count) is to be packed at the
+// write stamped `now`; pack interval P = g_pack_setting / 6000 minutes, 0 = never.
+bool pack_due(uint32_t minutes, packed_time now);
 
 int kx_file_write(KXFILE h, const void* pbuf, uint32_t sec_num);
 int _file_write(KXFILE h, const void* pbuf, uint32_t sec_num);
