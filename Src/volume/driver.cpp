@@ -57,30 +57,18 @@ bool descriptor_sound(const kx_driver* pdp, uint64_t size) {
         !area_fits(pdp, pdp->data_off, (uint64_t)pdp->total_clus * spc, size) ||
         !area_fits(pdp, pdp->ud_off, sectors_for(pdp->ud_item_num, kUdItemsPerSector), size))
         return false;
-    // Items of the user-data ring run from 1 to ud_item_num - 1.
-    if (pdp->ud_item_num < 2) return false;
     if (pdp->rev_clus > pdp->total_clus) return false;
     return cluster_fits(pdp->current_cluster, pdp->total_clus) &&
            cluster_fits(pdp->start_cluster2, pdp->total_clus) && cluster_fits(pdp->end_cluster2, pdp->total_clus);
 }
 
-// Values that can be mended without losing recordings: a collision count
-// beyond the list, and user-data ring positions outside the ring.
-void mend_descriptor(kx_driver* pdp) {
-    if (pdp->collision_num > KX_MAX_COLLISIONS) {
-        kx_log("collision_num %u too large, clamped to %u\n", pdp->collision_num, KX_MAX_COLLISIONS);
-        pdp->collision_num = KX_MAX_COLLISIONS;
-    }
-    uint32_t num = pdp->ud_item_num;
-    uint32_t first = pdp->ud_first_item, last = pdp->ud_last_item;
-    auto in_ring = [num](uint32_t i) { return i >= 1 && i < num; };
-    if (in_ring(first) && in_ring(last)) return;
-    // Nothing can be known of the ring's contents: it restarts empty at the
-    // position that is still sound.
-    uint32_t pos = in_ring(last) ? last : in_ring(first) ? first : 1;
-    kx_log("ud area index error (first %u, last %u), reset to %u\n", first, last, pos);
-    pdp->ud_first_item = pos;
-    pdp->ud_last_item = pos;
+// A collision count beyond the list is mended rather than refused: the list
+// sector holds 128 entries, and the recordings stay reachable. (The user-data
+// ring's positions are checked, and mended, wherever the ring is used.)
+void clamp_collision_num(kx_driver* pdp) {
+    if (pdp->collision_num <= KX_MAX_COLLISIONS) return;
+    kx_log("collision_num %u too large, clamped to %u\n", pdp->collision_num, KX_MAX_COLLISIONS);
+    pdp->collision_num = KX_MAX_COLLISIONS;
 }
 
 bool usable(const kx_driver* d, int type) { return (int)d->type == type && d->err_status == 0; }
@@ -190,7 +178,7 @@ int kx_fs_mount(int disk, int part) {
         free_driver(disk, part);
         return -1;
     }
-    mend_descriptor(pdp);
+    clamp_collision_num(pdp);
     if (pdp->status != KX_STATUS_CLOSED && (pdp->type == 0 || pdp->type == 3 || pdp->type == 4)) {
         // Left open: repair what an interrupted recording left behind.
         restore_fs41(pdp);
