@@ -113,9 +113,14 @@ void create_table(uint8_t* table) {
     put_le32(table + k_word_check, KX_CHECK_WORD);
 }
 
+// An entry as the program writes it. Its older-form end word is cleared: an
+// empty entry (size 0) is read in the older form, and an end word left over
+// from an older recorder's table would make it read back as a partition from
+// sector 0 to that end.
 void store_entry(uint8_t* table, int i, const kx_partition& p) {
     uint8_t* e = entry_at(table, i);
     put_le32(e + k_entry_desc, KX_TEMP_OFF);
+    put_le32(e + k_entry_end, 0);
     put_le32(e + k_entry_in_use, 1);
     put_le64(e + k_entry_start, p.start);
     put_le64(e + k_entry_size_word, p.size);
