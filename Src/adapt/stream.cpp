@@ -47,10 +47,26 @@ void fill_header_word(KXFILE h) {
     set_dir_item_info(h->pdp, h->first_cluster, &h->dir_item, 1);
 }
 
+// The record found must be the one the name describes: its channel and the
+// time of day it started (the date is the listing's day, which for a record
+// running past midnight is not its start day), and, when it was looked up by
+// time, its sequence number. A ring that has wrapped since the name was
+// listed may hold another recording at the named cluster.
+bool record_matches_name(const kx_file* h, const record_path& rp, bool by_time) {
+    const kx_dir_item& it = h->dir_item;
+    if (dir_item_channel(&it) != rp.channel) return false;
+    if (pt_hour(it.start_time) != pt_hour(rp.start_time) || pt_minute(it.start_time) != pt_minute(rp.start_time) ||
+        pt_second(it.start_time) != pt_second(rp.start_time))
+        return false;
+    return !by_time || it.same_second_seq == rp.seq;
+}
+
 int find_record(KXFILE h, const record_path& rp) {
-    if (rp.cluster < rp.pdp->rev_clus)
-        return kx_file_open_by_time(h, rp.channel, rp.start_time, 3, rp.seq, 0xFF, 0xFF, 0);
-    return kx_file_goto_clus(h, rp.disk, rp.part, rp.cluster);
+    const bool by_time = rp.cluster < rp.pdp->rev_clus;
+    const int r = by_time ? kx_file_open_by_time(h, rp.channel, rp.start_time, 3, rp.seq, 0xFF, 0xFF, 0)
+                          : kx_file_goto_clus(h, rp.disk, rp.part, rp.cluster);
+    if (r != 0) return r;
+    return record_matches_name(h, rp, by_time) ? 0 : KX_E_NOTFOUND;
 }
 
 void close_quietly(KXFILE h) {
