@@ -87,6 +87,9 @@ void file_generation_advance(void);
 bool file_handle_in_table(KXFILE h);
 // True when h points exactly at an entry and carries the current generation.
 bool file_handle_valid(KXFILE h);
+// 0 when file_handle_valid(h); else logs "INVALID HANDLE" with the unit and
+// the caller's line and returns KX_E_HANDLE.
+int file_check_handle(KXFILE h, int line);
 
 int file_load_clus(KXFILE h, uint32_t clus);
 int kx_file_goto_clus(KXFILE h, int disk, int part, uint32_t clus);
