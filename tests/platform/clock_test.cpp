@@ -18,30 +18,10 @@ std::string show(const pc_local_time& t) {
     return text;
 }
 
-// Sets TZ for the life of the object and puts the old value back.
-class ZoneEnv {
-public:
-    explicit ZoneEnv(const char* zone) {
-        if (const char* old = getenv("TZ")) {
-            m_had = true;
-            m_old = old;
-        }
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ZoneEnv() {
-        if (m_had) {
-            setenv("TZ", m_old.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-
-private:
-    bool m_had = false;
-    std::string m_old;
-};
+void use_zone(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+}
 
 class FakeClock : public ::testing::Test {
 protected:
@@ -61,6 +41,14 @@ TEST_F(FakeClock, MillisecondsCarryIntoSecondsAndAcrossMidnight) {
     pc_clock_advance_ms(1);
     EXPECT_EQ(show(pc_local_now()), "2009-06-15 00:00:01");
     EXPECT_EQ(pc_tick_ms(), 1000u + 900 + 200 + 899 + 1);
+
+    // The tick wraps at 2^32, and can be moved without the wall clock.
+    pc_clock_set_tick(0xFFFFFF00u);
+    pc_clock_advance_ms(0x200);
+    EXPECT_EQ(pc_tick_ms(), 0x100u);
+    pc_clock_set_tick(7);
+    EXPECT_EQ(pc_tick_ms(), 7u);
+    EXPECT_EQ(show(pc_local_now()), "2009-06-15 00:00:01");
 }
 
 TEST_F(FakeClock, MonthYearAndLeapDayCarries) {
@@ -81,28 +69,12 @@ TEST_F(FakeClock, MonthYearAndLeapDayCarries) {
     EXPECT_EQ(show(pc_local_now()), "2010-02-01 08:30:00");
 }
 
-TEST_F(FakeClock, TickWrapsAndCanMoveAlone) {
-    pc_clock_set_fake({2009, 6, 14, 10, 0, 0}, 0xFFFFFF00u);
-    EXPECT_TRUE(pc_clock_is_fake());
-    pc_clock_advance_ms(0x200);
-    EXPECT_EQ(pc_tick_ms(), 0x100u);
-    EXPECT_EQ(show(pc_local_now()), "2009-06-14 10:00:00");  // 512 ms
-
-    pc_clock_set_tick(123456);
-    EXPECT_EQ(pc_tick_ms(), 123456u);
-    EXPECT_EQ(show(pc_local_now()), "2009-06-14 10:00:00");
-}
-
 TEST_F(FakeClock, TimeNowReadsTheFakeFieldsInTheLocalZone) {
     pc_clock_set_fake({2009, 6, 14, 10, 0, 0}, 0);
-    {
-        ZoneEnv utc("UTC");
-        EXPECT_EQ(pc_time_now(), 1244973600);
-    }
-    {
-        ZoneEnv east("XYZ-2");  // two hours ahead of UTC, no daylight saving
-        EXPECT_EQ(pc_time_now(), 1244973600 - 7200);
-    }
+    use_zone("XYZ-2");  // two hours ahead of UTC, no daylight saving
+    EXPECT_EQ(pc_time_now(), 1244973600 - 7200);
+    use_zone("UTC");  // the zone the suite runs in
+    EXPECT_EQ(pc_time_now(), 1244973600);
 }
 
 TEST(RealClock, MovesOnItsOwn) {
@@ -119,7 +91,4 @@ TEST(RealClock, MovesOnItsOwn) {
     time_t now = time(nullptr);
     int64_t reported = pc_time_now();
     EXPECT_LE(std::llabs(reported - static_cast<int64_t>(now)), 2);
-    struct tm local{};
-    localtime_r(&now, &local);
-    EXPECT_EQ(pc_local_now().year, local.tm_year + 1900);
 }
