@@ -33,7 +33,7 @@ bool ud_index_ok(const kx_driver* pdp, uint32_t i) { return i >= 1 && i < pdp->u
 // must not make user-data writes land on the volume's metadata.
 bool ud_area_ok(const kx_driver* pdp) {
     if (pdp->ud_item_num < 2 || pdp->ud_off < pdp->data_off) return false;
-    uint64_t area_end = (uint64_t)pdp->ud_off + (pdp->ud_item_num + kItemsPerSector - 1) / kItemsPerSector;
+    uint64_t area_end = (uint64_t)pdp->ud_off + ((uint64_t)pdp->ud_item_num + kItemsPerSector - 1) / kItemsPerSector;
     uint64_t data_end = (uint64_t)pdp->data_off + (uint64_t)pdp->total_clus * pdp->sector_per_clus;
     return area_end <= data_end;
 }
