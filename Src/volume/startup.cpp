@@ -13,10 +13,14 @@ const char* const kRevision = "$Rev: 2937 $";
 const char* const kBuildDate = "May 31 2009";
 const char* const kBuildTime = "14:17:54";
 
+// Every slot free, with its collision list and time-section table cleared:
+// nothing of an earlier start-up survives into the new one.
 void free_all_slots(void) {
-    for (kx_driver& d : g_drivers) {
-        d = kx_driver{};
-        d.type = KX_FREE_SLOT;
+    for (int i = 0; i < KX_MAX_DRIVERS; i++) {
+        g_drivers[i] = kx_driver{};
+        g_drivers[i].type = KX_FREE_SLOT;
+        for (uint32_t& c : g_collision_buf[i]) c = 0;
+        for (time_section& s : g_section_buf[i]) s = time_section{};
     }
     for (int t = 0; t < KX_MAX_TYPES; t++) {
         g_work_driver[t] = nullptr;
