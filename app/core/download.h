@@ -1,0 +1,105 @@
+// The download job: copies chosen recordings from the recorder's disk into a
+// folder tree on the PC, on one worker thread, in 1 MiB chunks:
+//   FOLDER/Disk%02d_Part%02d/YYYY-MM-DD/%03d/NAME
+// (disk and partition 0-based, the date of the recording's real start,
+// channel + 1, the record file name). A copy is written to NAME.part and
+// renamed to NAME only when it is whole, so a file under its own name is
+// always a complete copy; a copy that failed or was stopped keeps what it got
+// as NAME.part and is reported. The worker is stopped cooperatively, between
+// chunks; no thread is ever killed.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/search.h"
+
+enum class CopyFailure {
+    None,
+    SourceOpen,         // the recording cannot be opened on the recorder's disk
+    DestinationCreate,  // its folder or file cannot be created
+    Write,              // writing failed (the disk is full, an I/O error)
+    ShortRead,          // the recorder's disk gave fewer bytes than the recording holds
+    Close,              // the finished file could not be closed cleanly
+    Rename,             // the whole copy could not take its final name
+    Stopped,            // a stop was requested while it was copied
+};
+
+struct CopyOutcome {
+    SearchResult record;
+    std::string path;      // the final name; a failed copy's bytes are in path + ".part"
+    uint64_t bytes = 0;    // bytes written
+    CopyFailure failure = CopyFailure::None;
+    int error = 0;         // errno of a failed PC file operation, else 0
+
+    bool Whole() const { return failure == CopyFailure::None; }
+};
+
+// A short English description of a failure ("" for None).
+std::string DescribeFailure(const CopyOutcome& outcome);
+
+class CDownloadJob {
+public:
+    static constexpr size_t kChunkBytes = 1u << 20;
+
+    enum class StartResult { Started, NothingSelected, NoSpace, Busy };
+
+    CDownloadJob() = default;
+    ~CDownloadJob();  // stops a running worker and waits for it
+    CDownloadJob(const CDownloadJob&) = delete;
+    CDownloadJob& operator=(const CDownloadJob&) = delete;
+
+    // Checks the free space of the file system that will hold folder against
+    // the records' total size, then starts the worker. While it runs the
+    // caller must leave the storage library alone: the worker is its only
+    // user. A free-space figure that cannot be had does not stop the job:
+    // write errors are caught and reported per recording.
+    StartResult Start(std::vector<SearchResult> records, const std::string& folder);
+
+    // Asks the worker to stop after its current chunk (callable from any
+    // thread, never blocks).
+    void RequestStop() { m_stop.store(true); }
+    // Asks the worker to stop and waits until it has.
+    void Stop();
+    // Waits until the worker has ended.
+    void Wait();
+
+    bool Running() const { return m_running.load(); }
+    bool StopRequested() const { return m_stop.load(); }
+    uint64_t CopiedBytes() const { return m_copied.load(); }
+    uint64_t TotalBytes() const { return m_total; }
+    // Whole percentage of the bytes copied, truncated; may pass 100 only if
+    // a recording grew while it was copied.
+    int Percent() const;
+
+    // After the worker has ended: one outcome per record, in order (records
+    // never reached after a stop are not listed).
+    const std::vector<CopyOutcome>& Outcomes() const { return m_outcomes; }
+    int RequestedCount() const { return static_cast<int>(m_records.size()); }
+    int CopiedCount() const;
+    // Records not copied whole, those never reached after a stop included.
+    int NotCopiedCount() const { return RequestedCount() - CopiedCount(); }
+    // The message for the user when the job has ended: "Download Completely!"
+    // when every record was copied whole, else how many were not; "" after a
+    // stop request. Through the language table.
+    std::string CompletionMessage() const;
+
+    static std::string DestinationFolder(const std::string& folder, const SearchResult& record);
+    static std::string SourcePath(const SearchResult& record);
+
+private:
+    void Run();
+    CopyOutcome CopyOne(const SearchResult& record, uint8_t* buffer);
+
+    std::vector<SearchResult> m_records;  // the worker's own copy
+    std::string m_folder;
+    uint64_t m_total = 0;
+    std::vector<CopyOutcome> m_outcomes;  // written by the worker, read after it ended
+    std::thread m_worker;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_running{false};
+    std::atomic<uint64_t> m_copied{0};
+};

@@ -1,0 +1,47 @@
+#include "core/folders.h"
+
+#include "platform/fs.h"
+
+namespace {
+
+ModulePath split_module_path(const std::string& full) {
+    ModulePath m;
+    m.fullPath = full;
+    const size_t slash = full.rfind('/');
+    m.directory = slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? full : full.substr(slash + 1);
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) {
+        m.fileName = name;
+    } else {
+        m.fileName = name.substr(0, dot);
+        m.extension = name.substr(dot);
+    }
+    return m;
+}
+
+}  // namespace
+
+const ModulePath& GetModulePath() {
+    static const ModulePath path = split_module_path(pc_module_file_name());
+    return path;
+}
+
+bool IsDirectory(const std::string& path) { return pc_is_directory(path); }
+
+bool MakeDirs(const std::string& path) {
+    if (path.size() < 2) return false;
+    std::string p = path;
+    if (p.back() == '/') p.pop_back();
+    // The root (all that is left of "//") is never created, only tested.
+    if (p.empty() || p == "/") return IsDirectory("/");
+    if (IsDirectory(p)) return true;
+    const size_t slash = p.rfind('/');
+    if (slash == std::string::npos) return false;
+    // The parent of a level just below the root is the root itself, which
+    // plays the part of a drive: it is tested, never created.
+    const bool parentIsRoot = slash == 0;
+    if (parentIsRoot ? !IsDirectory("/") : !MakeDirs(p.substr(0, slash))) return false;
+    // A level that another process created meanwhile is as good as ours.
+    return pc_create_directory(p) || IsDirectory(p);
+}

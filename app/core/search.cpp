@@ -1,0 +1,221 @@
+#include "core/search.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/timevalue.h"
+
+namespace {
+
+constexpr size_t kSummaryFirstTime = 44;  // calendar_time: first recording of the partition
+constexpr size_t kSummaryLastTime = 76;   // calendar_time: last recording of the partition
+
+int32_t get_le32(const uint8_t* p) {
+    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
+}
+
+// A calendar_time of the summary: year, month, day, reserved, hour, minute,
+// second, reserved, each a little-endian 32-bit integer.
+LocalDateTime summary_time(const uint8_t* p) {
+    return LocalDateTime{get_le32(p), get_le32(p + 4), get_le32(p + 8), get_le32(p + 16), get_le32(p + 20),
+                         get_le32(p + 24)};
+}
+
+// The decimal number of the two characters at pos of a name, stopping at the
+// first non-digit: "7." gives 7, ".5" gives 0. Nothing past the name's end is
+// looked at.
+int name_pair(const char* name, size_t len, size_t pos) {
+    int v = 0;
+    for (size_t i = pos; i < pos + 2 && i < len && name[i] >= '0' && name[i] <= '9'; i++) v = v * 10 + (name[i] - '0');
+    return v;
+}
+
+std::string partition_root(int disk, int partition) {
+    char root[32];
+    snprintf(root, sizeof root, "/mnt/ide%c%d", 'a' + disk, partition);
+    return root;
+}
+
+}  // namespace
+
+bool RecordFirstCluster(const char* name, uint32_t* cluster) {
+    const char* at = strstr(name, "[@");
+    if (at == nullptr) return false;
+    uint32_t v = 0;
+    int digits = 0;
+    const char* p = at + 2;
+    for (; *p != ']'; p++, digits++) {
+        const char c = *p;
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else return false;  // also the end of the name: no closing bracket
+        if (digits == 8) return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    if (digits == 0) return false;
+    *cluster = v;
+    return true;
+}
+
+SearchContext::~SearchContext() { Release(); }
+
+void SearchContext::CloseListing() {
+    if (m_find != 0) kx_findclose(m_find);
+    m_find = 0;
+}
+
+void SearchContext::Release() {
+    CloseListing();
+    m_items.clear();
+    m_items.shrink_to_fit();
+    m_count = 0;
+    m_delivered.clear();
+    m_exhausted = true;
+}
+
+int SearchContext::Begin(int capacity, int disk, int64_t start, int64_t end, int channel) {
+    Release();
+    m_capacity = capacity;
+    m_disk = disk;
+    m_start = start;
+    m_end = end;
+    m_channel = channel;
+    m_items.assign(static_cast<size_t>(std::max(capacity, 0)), SearchResult{});
+    memset(m_summary, 0, sizeof m_summary);
+    m_partition = 0;
+    m_exhausted = false;
+    // Without a partition table there is nothing to search.
+    if (kx_read_partitions(disk, m_partitions) != 0) memset(m_partitions, 0, sizeof m_partitions);
+    try {
+        if (OpenPartition() != 0) m_exhausted = true;
+    } catch (const CalendarError&) {
+        m_exhausted = true;
+        throw;
+    }
+    return Continue();
+}
+
+int SearchContext::Continue() {
+    m_count = 0;
+    if (m_capacity <= 0) return 0;
+    try {
+        while (!m_exhausted && m_count < m_capacity && NextEntry()) m_count++;
+    } catch (const CalendarError&) {
+        // The command that met the bad value is abandoned, and so is the search.
+        CloseListing();
+        m_exhausted = true;
+        m_count = 0;
+        throw;
+    }
+    return m_count;
+}
+
+int SearchContext::OpenPartition() {
+    if (m_partition >= 4) return -3;
+    for (; m_partition < 4; m_partition++) {
+        if (m_partitions[m_partition].size == 0) continue;
+        const std::string path = partition_root(m_disk, m_partition) + "/DVRWorkDirectory";
+        KXFILE f = kx_fopen(path.c_str(), "rb");
+        if (f == nullptr) continue;  // not mounted
+        const size_t items = kx_fread(m_summary, sizeof m_summary, 1, f);
+        kx_fclose(f);
+        if (items != 1) continue;
+        const std::string what = "the summary of partition " + std::to_string(m_partition);
+        const int64_t first = MakeTimeValue(summary_time(m_summary + kSummaryFirstTime), what.c_str());
+        const int64_t last = MakeTimeValue(summary_time(m_summary + kSummaryLastTime), what.c_str());
+        if (first > m_end || last < m_start) continue;  // its recorded span misses the window
+        m_dayCursor = std::max(LocalMidnight(first), LocalMidnight(m_start));
+        m_lastDay = std::min(LocalMidnight(last), LocalMidnight(m_end));
+        return 0;
+    }
+    return -1;
+}
+
+bool SearchContext::NextDay() {
+    m_dayCursor = NextLocalMidnight(m_dayCursor);
+    if (m_dayCursor > m_lastDay) {
+        m_partition++;
+        if (OpenPartition() != 0) {
+            m_exhausted = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SearchContext::NextEntry() {
+    for (;;) {
+        SearchResult& slot = m_items[static_cast<size_t>(m_count)];
+        if (m_find == 0) {
+            const LocalDateTime day = BreakTimeValue(m_dayCursor);
+            char pattern[64];
+            snprintf(pattern, sizeof pattern, "%s/%4d-%02d-%02d/%03d/*", partition_root(m_disk, m_partition).c_str(),
+                     day.year, day.month, day.day, m_channel + 1);
+            const intptr_t h = kx_findfirst(pattern, &slot.entry);
+            if (h <= 0) {  // no recordings of the channel on that day
+                if (!NextDay()) return false;
+                continue;
+            }
+            m_find = h;
+        } else if (kx_findnext(m_find, &slot.entry) != 0) {
+            CloseListing();
+            if (!NextDay()) return false;
+            continue;
+        }
+        if (Accept(slot)) return true;
+    }
+}
+
+bool SearchContext::Accept(SearchResult& slot) {
+    kx_find_record& e = slot.entry;
+    e.name[sizeof e.name - 1] = '\0';
+    const size_t len = strlen(e.name);
+    const std::string what = std::string("the record ") + e.name + " on partition " + std::to_string(m_partition);
+
+    // The recording's own start, not the day directory it was listed under: a
+    // recording that runs past midnight is listed under both days.
+    const LocalDateTime startDay = BreakTimeValue(e.start_time64);
+    const LocalDateTime start{startDay.year,          startDay.month,         startDay.day,
+                              name_pair(e.name, len, 0), name_pair(e.name, len, 3), name_pair(e.name, len, 6)};
+    LocalDateTime end{start.year, start.month, start.day, name_pair(e.name, len, 9), name_pair(e.name, len, 12),
+                      name_pair(e.name, len, 15)};
+    const int startOfDay = start.hour * 3600 + start.minute * 60 + start.second;
+    const int endOfDay = end.hour * 3600 + end.minute * 60 + end.second;
+    // Only an end earlier in the day than the start runs past midnight; an
+    // equal end is the same instant of the same day.
+    if (endOfDay < startOfDay) {
+        const LocalDate next = NextDate(LocalDate{start.year, start.month, start.day});
+        end.year = next.year;
+        end.month = next.month;
+        end.day = next.day;
+    }
+    const int64_t a = MakeTimeValue(start, what.c_str());
+    const int64_t b = MakeTimeValue(end, what.c_str());
+    if (!(m_start <= a && a <= m_end) && !(m_start <= b && b <= m_end)) return false;
+
+    uint32_t cluster = 0;
+    if (RecordFirstCluster(e.name, &cluster)) {
+        if (!m_delivered.insert({m_partition, cluster}).second) return false;  // met again under a later day
+    }
+    slot.channel = m_channel;
+    slot.disk = m_disk;
+    slot.partition = m_partition;
+    slot.startYear = start.year;
+    slot.startMonth = start.month;
+    slot.startDay = start.day;
+    slot.startHour = start.hour;
+    slot.startMinute = start.minute;
+    slot.startSecond = start.second;
+    slot.endYear = end.year;
+    slot.endMonth = end.month;
+    slot.endDay = end.day;
+    slot.endHour = end.hour;
+    slot.endMinute = end.minute;
+    slot.endSecond = end.second;
+    return true;
+}

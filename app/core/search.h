@@ -1,0 +1,78 @@
+// The record search: the recordings of one channel on one disk whose start or
+// end lies inside a time window, delivered in batches, walking the path
+// adapter's tree partition by partition, day by day, entry by entry of the
+// channel's day directory. The search keeps its place between batches so
+// that the result list fetches the next batch only when the user pages on.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <vector>
+
+#include "kxfs.h"
+
+// One recording found.
+struct SearchResult {
+    int channel = 0;  // 0-based; paths and folders use channel + 1
+    // The recording's real start: the date of the listing entry's own start
+    // time, the time of day from its name.
+    int startYear = 0, startMonth = 0, startDay = 0;
+    int startHour = 0, startMinute = 0, startSecond = 0;
+    // The start date, or the next day when the end time of day (from the
+    // name) is earlier than the start time of day.
+    int endYear = 0, endMonth = 0, endDay = 0;
+    int endHour = 0, endMinute = 0, endSecond = 0;
+    int partition = 0;  // 0-3
+    int disk = 0;       // 0-based
+    kx_find_record entry{};  // name (the record file name), start time, size in bytes
+};
+
+class SearchContext {
+public:
+    SearchContext() = default;
+    ~SearchContext();
+    SearchContext(const SearchContext&) = delete;
+    SearchContext& operator=(const SearchContext&) = delete;
+
+    // Starts a search and collects its first batch; returns the number of
+    // records in it (0 when nothing matches). Throws CalendarError when a
+    // partition summary or an entry name holds a date or time that does not
+    // exist; the search is then over.
+    int Begin(int capacity, int disk, int64_t start, int64_t end, int channel);
+    // The next batch, overwriting the previous one; 0 once the search is
+    // exhausted. Throws CalendarError as Begin does.
+    int Continue();
+    // Ends the search: closes an open listing and releases the batch buffer.
+    void Release();
+
+    const std::vector<SearchResult>& Batch() const { return m_items; }
+    int Count() const { return m_count; }
+
+private:
+    int OpenPartition();
+    bool NextDay();
+    bool NextEntry();
+    bool Accept(SearchResult& slot);
+    void CloseListing();
+
+    std::vector<SearchResult> m_items;  // the current batch (capacity records)
+    int m_count = 0;
+    int m_disk = 0;
+    int64_t m_start = 0, m_end = 0;
+    int m_channel = 0;
+    int m_capacity = 0;
+    int m_partition = 0;
+    kx_partition m_partitions[4]{};
+    uint8_t m_summary[300]{};
+    int64_t m_dayCursor = 0;  // local midnight of the day being listed
+    int64_t m_lastDay = 0;    // local midnight of the partition's last day to list
+    intptr_t m_find = 0;      // open listing of the current day; 0 when none
+    bool m_exhausted = true;
+    // Recordings already delivered, by (partition, first cluster): a
+    // recording that runs past midnight is listed again under the next day.
+    std::set<std::pair<int, uint32_t>> m_delivered;
+};
+
+// The first cluster a record file name carries in its "[@%x]" part; false
+// when the name has none.
+bool RecordFirstCluster(const char* name, uint32_t* cluster);

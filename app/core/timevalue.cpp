@@ -1,0 +1,95 @@
+#include "core/timevalue.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+bool in_range(int v, int lo, int hi) { return v >= lo && v <= hi; }
+
+std::tm to_tm(const LocalDateTime& t) {
+    std::tm tm{};
+    tm.tm_year = t.year - 1900;
+    tm.tm_mon = t.month - 1;
+    tm.tm_mday = t.day;
+    tm.tm_hour = t.hour;
+    tm.tm_min = t.minute;
+    tm.tm_sec = t.second;
+    tm.tm_isdst = -1;  // let the zone decide whether daylight saving applies
+    return tm;
+}
+
+}  // namespace
+
+int64_t MakeTimeValue(const LocalDateTime& t, const char* what) {
+    if (t.year < 1900 || !in_range(t.month, 1, 12) || !in_range(t.day, 1, 31) || !in_range(t.hour, 0, 23) ||
+        !in_range(t.minute, 0, 59) || !in_range(t.second, 0, 59)) {
+        throw CalendarError(std::string("invalid date or time ") + FormatDateTime(t) + " in " + what);
+    }
+    std::tm tm = to_tm(t);
+    // mktime answers -1 both for failure and for one second before 1970: only
+    // the fields it normalised tell the two apart.
+    tm.tm_wday = -1;
+    const time_t v = std::mktime(&tm);
+    if (v == (time_t)-1 && tm.tm_wday == -1) {
+        throw CalendarError(std::string("date or time ") + FormatDateTime(t) + " in " + what +
+                            " cannot be converted");
+    }
+    return static_cast<int64_t>(v);
+}
+
+LocalDateTime BreakTimeValue(int64_t t) {
+    const time_t v = static_cast<time_t>(t);
+    std::tm tm{};
+    if (localtime_r(&v, &tm) == nullptr) throw CalendarError("time value " + std::to_string(t) + " cannot be converted");
+    return LocalDateTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+LocalDate NextDate(const LocalDate& d) {
+    // Noon keeps the normalisation clear of any daylight-saving change.
+    std::tm tm = to_tm(LocalDateTime{d.year, d.month, d.day + 1, 12, 0, 0});
+    std::mktime(&tm);
+    return LocalDate{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
+}
+
+int64_t LocalMidnight(int64_t t) {
+    const LocalDateTime c = BreakTimeValue(t);
+    return MakeTimeValue(LocalDateTime{c.year, c.month, c.day, 0, 0, 0}, "a day boundary");
+}
+
+int64_t NextLocalMidnight(int64_t t) {
+    const LocalDateTime c = BreakTimeValue(t);
+    const LocalDate next = NextDate(LocalDate{c.year, c.month, c.day});
+    return MakeTimeValue(LocalDateTime{next.year, next.month, next.day, 0, 0, 0}, "a day boundary");
+}
+
+std::string FormatDateTime(const LocalDateTime& t) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    return buf;
+}
+
+bool ParseDateTime(const std::string& text, int64_t* out) {
+    LocalDateTime t;
+    int used = 0;
+    if (text.size() != 19 ||
+        sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second,
+               &used) != 6 ||
+        used != 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ' || text[13] != ':' || text[16] != ':') {
+        return false;
+    }
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18}) {
+        if (text[i] < '0' || text[i] > '9') return false;
+    }
+    try {
+        const int64_t v = MakeTimeValue(t, "the command line");
+        // A date that the conversion had to roll over (30 February) is not a
+        // date the user can have meant.
+        const LocalDateTime back = BreakTimeValue(v);
+        if (back.year != t.year || back.month != t.month || back.day != t.day) return false;
+        *out = v;
+        return true;
+    } catch (const CalendarError&) {
+        return false;
+    }
+}
