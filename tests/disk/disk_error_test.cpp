@@ -76,6 +76,10 @@ TEST_F(DiskError, ASectorBeyondTheCapacityIsAParameterError) {
     // A disk number the library has no records for.
     disk_error(40, 1, DISK_ERR_READ);
     EXPECT_EQ(m_log.text(), "disk access parameter error : disk 40, offset 1,  error 2\n");
+    // A device type the transfer table does not have (only type 0 exists).
+    m_log.clear();
+    EXPECT_EQ(disk_write(0x10000, 1, 5, m_sector), IDE_ERR_NO_DISK);
+    EXPECT_EQ(m_log.text(), "disk access parameter error : disk 0, offset 5,  error 1\n");
     expect_nothing_recorded();
 }
 
