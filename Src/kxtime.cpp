@@ -18,7 +18,9 @@ const int32_t kSecondsPerDay = 86400;
 // packed form repeats after this many seconds.
 const int64_t kCycleSeconds = (64LL * 365 + 16) * kSecondsPerDay;
 
-uint32_t next_year(uint32_t y) { return (y + 1) & 63u; }
+uint32_t next_year(uint32_t y) {
+    return (y + 1) & 63u;
+}
 
 packed_time pack_fields(uint32_t y, uint32_t month, uint32_t day, uint32_t hour, uint32_t minute,
                         uint32_t second) {
@@ -48,11 +50,15 @@ packed_time make_packed_time(int year, int month, int day, int hour, int minute,
                        (uint32_t)minute, (uint32_t)second);
 }
 
-packed_time make_date_key(int year, int month, int day) { return make_packed_time(year, month, day, 0, 0, 0); }
+packed_time make_date_key(int year, int month, int day) {
+    return make_packed_time(year, month, day, 0, 0, 0);
+}
 
 // The Gregorian rule applied to the offset itself: offset 0 (2000) is a leap
 // year, and within 0-63 the offsets agree with the calendar years.
-int is_leap_year(int y) { return ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0) ? 1 : 0; }
+int is_leap_year(int y) {
+    return ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0) ? 1 : 0;
+}
 
 // Day number with 2000-01-01 as day 0. Month 0 counts as January, months
 // 13-15 as December and day 0 as day 1; a day past the month's end counts on.
@@ -113,9 +119,13 @@ int time_cmp(uint32_t a, uint32_t b) {
     return a > b ? 1 : -1;
 }
 
-int time_is_zero(packed_time t) { return t == 0 ? 1 : 0; }
+int time_is_zero(packed_time t) {
+    return t == 0 ? 1 : 0;
+}
 
-void time_clear(packed_time* t) { *t = 0; }
+void time_clear(packed_time* t) {
+    *t = 0;
+}
 
 void get_local_time(packed_time* t) {
     pc_local_time now = pc_local_now();

@@ -29,7 +29,9 @@ enum {
     TAG_SET_FIRST = 327,
 };
 
-uint32_t pdp_dev(const kx_driver* pdp) { return pdp->disk_no; }
+uint32_t pdp_dev(const kx_driver* pdp) {
+    return pdp->disk_no;
+}
 
 uint64_t dir_sector(const kx_driver* pdp, uint32_t clus) {
     return pdp_sector(pdp, pdp->dir_off) + clus / kDirItemsPerSector;
@@ -39,7 +41,9 @@ uint64_t index_sector(const kx_driver* pdp, uint32_t clus) {
     return pdp_sector(pdp, pdp->index_off) + clus / kIndexItemsPerSector;
 }
 
-uint8_t* dir_item_bytes(buf_head* b, uint32_t clus) { return b->data + (clus % kDirItemsPerSector) * kDirItemBytes; }
+uint8_t* dir_item_bytes(buf_head* b, uint32_t clus) {
+    return b->data + (clus % kDirItemsPerSector) * kDirItemBytes;
+}
 
 // Cluster numbers up to total_clus are let through (total_clus itself
 // addresses the item just past the last cluster); anything above is refused
@@ -177,7 +181,8 @@ int set_dir_item_down_clus(kx_driver* pdp, uint32_t clus, uint32_t down, int flu
 }
 
 int set_dir_item_up_clus(kx_driver* pdp, uint32_t clus, uint32_t value, int flush) {
-    return change_dir_item(pdp, clus, TAG_SET_UP, flush, [value](kx_dir_item* it) { it->up_cluster_no = value; });
+    return change_dir_item(pdp, clus, TAG_SET_UP, flush,
+                           [value](kx_dir_item* it) { it->up_cluster_no = value; });
 }
 
 int set_dir_item_end_time(kx_driver* pdp, uint32_t clus, packed_time t, int flush) {

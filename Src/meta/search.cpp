@@ -13,17 +13,29 @@ namespace {
 
 const uint32_t kIndexItemsPerSector = SECTOR_SIZE;
 
-uint32_t item_channel(uint8_t b) { return b & 63u; }
-uint32_t item_clus_type(uint8_t b) { return b >> 6; }
-bool channel_matches(uint8_t b, uint8_t filter) { return filter == SEARCH_ANY_CHANNEL || item_channel(b) == filter; }
-bool usable(uint8_t b, uint8_t filter) { return item_clus_type(b) != CLUS_TYPE_BAD && channel_matches(b, filter); }
+uint32_t item_channel(uint8_t b) {
+    return b & 63u;
+}
+uint32_t item_clus_type(uint8_t b) {
+    return b >> 6;
+}
+bool channel_matches(uint8_t b, uint8_t filter) {
+    return filter == SEARCH_ANY_CHANNEL || item_channel(b) == filter;
+}
+bool usable(uint8_t b, uint8_t filter) {
+    return item_clus_type(b) != CLUS_TYPE_BAD && channel_matches(b, filter);
+}
 bool starts_file(uint8_t b) {
     return item_clus_type(b) == CLUS_TYPE_RESUME || item_clus_type(b) == CLUS_TYPE_START;
 }
 
-bool is_backward(int mode) { return mode == 7 || mode == 8 || mode == 11 || mode == 12; }
+bool is_backward(int mode) {
+    return mode == 7 || mode == 8 || mode == 11 || mode == 12;
+}
 // Mode 6 and mode numbers without a search only test the start cluster.
-bool is_walking(int mode) { return mode >= 2 && mode <= 12 && mode != 6; }
+bool is_walking(int mode) {
+    return mode >= 2 && mode <= 12 && mode != 6;
+}
 
 // The index sector under the walk: at most one is held at a time, and it is
 // given back before the next one is taken.
@@ -55,31 +67,32 @@ enum step_result { STEP_PASS, STEP_FOUND, STEP_BARRIER, STEP_END };
 
 step_result classify(int mode, uint8_t b, uint8_t start, uint8_t filter) {
     switch (mode) {
-    case 2:
-    case 7:
-    case 11:
-    case 12:
-        return usable(b, filter) ? STEP_FOUND : STEP_PASS;
-    case 3:
-    case 8:
-        return starts_file(b) && channel_matches(b, filter) ? STEP_FOUND : STEP_PASS;
-    case 4:
-        if (!channel_matches(b, filter)) return STEP_PASS;
-        return item_clus_type(b) == CLUS_TYPE_START ? STEP_BARRIER : STEP_FOUND;
-    case 5:
-        return item_clus_type(b) == CLUS_TYPE_BAD ? STEP_FOUND : STEP_PASS;
-    case 9:
-        // The next cluster of the start cluster's record. A bad cluster keeps
-        // the channel bits of the record that owned it, and the writer steps
-        // over it when it continues another record of that channel, so bad
-        // clusters of the channel are passed over; the channel's next record
-        // start ends the chain.
-        if (item_channel(b) != item_channel(start) || item_clus_type(b) == CLUS_TYPE_BAD) return STEP_PASS;
-        return item_clus_type(b) == CLUS_TYPE_FOLLOW ? STEP_FOUND : STEP_END;
-    case 10:
-        return starts_file(b) ? STEP_FOUND : STEP_PASS;
-    default:
-        return STEP_PASS;
+        case 2:
+        case 7:
+        case 11:
+        case 12:
+            return usable(b, filter) ? STEP_FOUND : STEP_PASS;
+        case 3:
+        case 8:
+            return starts_file(b) && channel_matches(b, filter) ? STEP_FOUND : STEP_PASS;
+        case 4:
+            if (!channel_matches(b, filter)) return STEP_PASS;
+            return item_clus_type(b) == CLUS_TYPE_START ? STEP_BARRIER : STEP_FOUND;
+        case 5:
+            return item_clus_type(b) == CLUS_TYPE_BAD ? STEP_FOUND : STEP_PASS;
+        case 9:
+            // The next cluster of the start cluster's record. A bad cluster keeps
+            // the channel bits of the record that owned it, and the writer steps
+            // over it when it continues another record of that channel, so bad
+            // clusters of the channel are passed over; the channel's next record
+            // start ends the chain.
+            if (item_channel(b) != item_channel(start) || item_clus_type(b) == CLUS_TYPE_BAD)
+                return STEP_PASS;
+            return item_clus_type(b) == CLUS_TYPE_FOLLOW ? STEP_FOUND : STEP_END;
+        case 10:
+            return starts_file(b) ? STEP_FOUND : STEP_PASS;
+        default:
+            return STEP_PASS;
     }
 }
 
@@ -88,7 +101,8 @@ step_result classify(int mode, uint8_t b, uint8_t start, uint8_t filter) {
 // write position, or what is left of the previous pass after it. The range
 // is cut at the volume's last cluster, whatever a damaged descriptor or a
 // caller's bound says, so that no walk reads beyond the index area.
-void search_range(const kx_driver* pdp, int mode, uint32_t clus, uint32_t bound, int64_t* low, int64_t* high) {
+void search_range(const kx_driver* pdp, int mode, uint32_t clus, uint32_t bound, int64_t* low,
+                  int64_t* high) {
     if (bound != 0) {
         *low = is_backward(mode) ? bound : clus;
         *high = is_backward(mode) ? clus : bound;
@@ -170,7 +184,8 @@ int search_clus(kx_driver* pdp, int mode, uint32_t clus, uint32_t bound, uint32_
     index_cursor cur = {pdp, nullptr, 0};
     uint8_t start;
     if (!cursor_read(&cur, clus, &start)) return 4;
-    int r = mode == 1 ? take_write_clus(pdp, &cur, clus, out) : walk_index(pdp, &cur, mode, clus, bound, start, channel, out);
+    int r = mode == 1 ? take_write_clus(pdp, &cur, clus, out)
+                      : walk_index(pdp, &cur, mode, clus, bound, start, channel, out);
     cursor_close(&cur);
     return r;
 }

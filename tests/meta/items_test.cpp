@@ -18,7 +18,7 @@ const uint64_t kPartStart = 4096;
 const uint64_t kPartSectors = 320000;  // 1224 clusters of 256 sectors, 64 reserved
 
 class Items : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         pc_clock_set_fake({2009, 6, 15, 13, 45, 30}, 1000);
         use_disks({make_sparse_image(m_dir.file("d0.img"), kPartStart + kPartSectors)});
@@ -87,7 +87,8 @@ TEST_F(Items, AccessorsRefuseClustersPastTheVolume) {
     for (const auto& [tag, call] : dir_accessors) {
         m_log.clear();
         EXPECT_EQ(call(1225), 5) << tag;
-        EXPECT_EQ(m_log.text(), "GET_DIR_ITEM(0 1225) total:1224 failed line:" + std::to_string(tag) + "!!!!!!!!!!!!\n");
+        EXPECT_EQ(m_log.text(),
+                  "GET_DIR_ITEM(0 1225) total:1224 failed line:" + std::to_string(tag) + "!!!!!!!!!!!!\n");
     }
     EXPECT_EQ(get_index_item_info(&m_d, 1225, &b), 5);
     EXPECT_EQ(set_index_item_info(&m_d, 0xFFFFFFFFu, &b, 1), 5);
@@ -99,8 +100,8 @@ TEST_F(Items, AccessorsRefuseClustersPastTheVolume) {
 // Every field at its offset, little-endian; cluster 16 opens the second
 // directory sector, cluster 512 the second index sector.
 TEST_F(Items, ItemsLieAtTheirSectorsAndOffsets) {
-    kx_dir_item it = {2, 0xA5, 0x1234, 0x11223344, 0x55667788, 0x99AABBCC, 0xDDEE, 0x0F1E,
-                      0x2D3C4B5A, 0x69788796, 0xA1, 0xB2, 0xC3, 0xD4};
+    kx_dir_item it = {2,      0xA5,       0x1234,     0x11223344, 0x55667788, 0x99AABBCC, 0xDDEE,
+                      0x0F1E, 0x2D3C4B5A, 0x69788796, 0xA1,       0xB2,       0xC3,       0xD4};
     const uint8_t expect[32] = {2,    0xA5, 0x34, 0x12, 0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66,
                                 0x55, 0xCC, 0xBB, 0xAA, 0x99, 0xEE, 0xDD, 0x1E, 0x0F, 0x5A, 0x4B,
                                 0x3C, 0x2D, 0x96, 0x87, 0x78, 0x69, 0xA1, 0xB2, 0xC3, 0xD4};

@@ -18,10 +18,12 @@ const uint64_t kPartSectors = 320000;  // 1224 clusters of 256 sectors, 64 reser
 const uint32_t kTotal = 1224;
 const uint8_t kAny = SEARCH_ANY_CHANNEL;
 
-uint8_t idx(uint32_t channel, uint32_t clus_type) { return (uint8_t)(channel + 64 * clus_type); }
+uint8_t idx(uint32_t channel, uint32_t clus_type) {
+    return (uint8_t)(channel + 64 * clus_type);
+}
 
 class Search : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         pc_clock_set_fake({2009, 6, 15, 13, 45, 30}, 1000);
         use_disks({make_sparse_image(m_dir.file("d0.img"), kPartStart + kPartSectors)});

@@ -87,7 +87,8 @@ TEST(Time, YearFieldWrapsAfter2063) {
 // the month's end counts on.
 TEST(Time, DayNumberNormalisesMonthAndDay) {
     EXPECT_EQ(time_days(make_date_key(2008, 0, 10)), time_days(make_date_key(2008, 1, 10)));
-    for (int m = 13; m <= 15; m++) EXPECT_EQ(time_days(make_date_key(2005, m, 10)), time_days(make_date_key(2005, 12, 10)));
+    for (int m = 13; m <= 15; m++)
+        EXPECT_EQ(time_days(make_date_key(2005, m, 10)), time_days(make_date_key(2005, 12, 10)));
     EXPECT_EQ(time_days(make_date_key(2005, 6, 0)), time_days(make_date_key(2005, 6, 1)));
     EXPECT_EQ(time_days(make_date_key(2005, 2, 31)), time_days(make_date_key(2005, 3, 3)));
 }
