@@ -31,7 +31,10 @@ constexpr uint32_t MAX_CLUS_INDEX = 0xFFFF;
 // ring restarted once, and then some.
 constexpr int MAX_FULL_RETRIES = 2 * KX_MAX_DRIVERS + 1;
 
-int invalid_handle(int line) {
+// For the entries that only need the handle to point at an entry of the
+// table (closing and suspending work on handles of any generation).
+int check_in_table(KXFILE h, int line) {
+    if (file_handle_in_table(h)) return 0;
     kx_log("INVALID HANDLE: %s,%d\n", KX_UNIT_FILE, line);
     return KX_E_HANDLE;
 }
@@ -44,7 +47,7 @@ int no_partition(int line) {
 // The checks kx_file_write and _file_write both make: 0 to go on,
 // NOTHING_TO_WRITE, or the failure code.
 int check_write(KXFILE h, const void* pbuf, uint32_t sec_num, const char* zero_message, int line) {
-    if (!file_handle_valid(h)) return invalid_handle(line);
+    if (int r = file_check_handle(h, line)) return r;
     if (sec_num == 0) {
         kx_log("%s", zero_message);
         // Nothing to do. Going on would hand a zero-sector request to the
@@ -76,14 +79,19 @@ void raise_high_water(KXFILE h) {
 }
 
 // Writes n sectors at the handle's position inside its current cluster. A
-// failed write marks the cluster bad, so that no later record is put there.
-int write_sectors(KXFILE h, const uint8_t* p, uint32_t n) {
+// failed write marks the cluster bad, so that no later record is put there,
+// and finishes the record at what was written before: the stream goes on in
+// a new record at the next write instead of failing on the same cluster for
+// as long as the handle stays open.
+int write_sectors(KXFILE h, const uint8_t* p, uint32_t n, packed_time now) {
     kx_driver* pdp = h->pdp;
     if (!in_recording_ring(pdp, h->cur_clus) || h->sec_in_clus + (uint64_t)n > pdp->sector_per_clus)
         return KX_E_CLUS;
     const uint64_t lba = clus_sector(pdp, h->cur_clus) + h->sec_in_clus;
     if (disk_write(pdp->disk_no, n, lba, p) != 0) {
         set_bad_clus(pdp, h->cur_clus);
+        file_suspend(h, now);
+        file_resume(h, now);
         return KX_E_META;
     }
     h->sec_in_clus += n;
@@ -138,10 +146,7 @@ int first_failure(int a, int b) { return a != 0 ? a : b; }
 
 void file_write_setup(KXFILE h, uint8_t channel, uint8_t media_type, uint8_t record_kind, uint8_t img_type,
                       packed_time t, int driver_index, KXFILE mirror) {
-    if (!file_handle_in_table(h)) {
-        invalid_handle(__LINE__);
-        return;
-    }
+    if (check_in_table(h, __LINE__)) return;
     h->opened = 1;
     h->state = FILE_WRITING;
     h->channel = channel;
@@ -212,7 +217,7 @@ int _file_write(KXFILE h, const void* pbuf, uint32_t sec_num) {
         if (end <= spc) break;
         const uint32_t fit = h->sec_in_clus < spc ? spc - h->sec_in_clus : 0;
         if (fit) {
-            r = write_sectors(h, p, fit);
+            r = write_sectors(h, p, fit, now);
             if (r) break;
             p += (size_t)fit * SECTOR_SIZE;
             left -= fit;
@@ -221,7 +226,7 @@ int _file_write(KXFILE h, const void* pbuf, uint32_t sec_num) {
         if (r) break;
         moved = true;
     }
-    if (r == 0) r = write_sectors(h, p, left);
+    if (r == 0) r = write_sectors(h, p, left, now);
     if (r) {
         if (moved) kx_log("Error %d : _file_write(handle, pbuf, sec_num)\n", r);
         return r;
@@ -250,7 +255,7 @@ int _file_write(KXFILE h, const void* pbuf, uint32_t sec_num) {
 }
 
 int set_new_clus(KXFILE h) {
-    if (!file_handle_valid(h)) return invalid_handle(100);
+    if (int r = file_check_handle(h, 100)) return r;
     packed_time now;
     get_local_time(&now);
 
@@ -294,7 +299,7 @@ int set_new_clus(KXFILE h) {
 }
 
 int _set_file_ud(KXFILE h, const uint8_t* ud) {
-    if (!file_handle_valid(h)) return invalid_handle(2096);
+    if (int r = file_check_handle(h, 2096)) return r;
     if (h->state != FILE_WRITING) return 0;
     if (ud != h->user_data) memcpy(h->user_data, ud, USER_DATA_BYTES);
 
@@ -319,7 +324,7 @@ int _set_file_ud(KXFILE h, const uint8_t* ud) {
 }
 
 int file_write_finish(KXFILE h, packed_time t, int flush) {
-    if (!file_handle_in_table(h)) return invalid_handle(__LINE__);
+    if (int r = check_in_table(h, __LINE__)) return r;
     if (h->first_cluster == 0) return 0;
     kx_driver* pdp = h->pdp;
     if (pdp == nullptr) {
@@ -344,11 +349,15 @@ void file_suspend(KXFILE h, packed_time t) {
 
 void file_resume(KXFILE h, packed_time /*t: the record resumes at its own last cluster switch*/) {
     if (!file_handle_in_table(h) || h->state != FILE_SUSPENDED) return;
-    // The set-up makes a record handle of it; an index file stays one.
+    // The set-up makes a record handle of it; an index file stays one. User
+    // data still waiting for a first cluster (the volume filled up at the
+    // first write) keeps waiting for the resumed record's.
     const uint8_t kind = h->kind;
+    const uint32_t ud_pending = h->ud_pending;
     const int type = h->pdp != nullptr ? (int)h->pdp->type : -1;
     file_write_setup(h, h->channel, h->media_type, h->record_kind, h->img_type, h->search_time, type, h->linked);
     h->kind = kind;
+    h->ud_pending = ud_pending;
     h->reopened = 1;
 }
 
