@@ -92,7 +92,7 @@ int32_t time_diff(packed_time a, packed_time b) {
 // 2000 with the year field; a negative count wraps the other way (one second
 // before 2000-01-01 00:00:00 is 2063-12-31 23:59:59).
 packed_time seconds_to_time(int32_t s) {
-    int64_t v = s;
+    int64_t v = s % kCycleSeconds;
     if (v < 0) v += kCycleSeconds;
     int32_t d = (int32_t)(v / kSecondsPerDay);
     int32_t r = (int32_t)(v - (int64_t)d * kSecondsPerDay);
@@ -106,12 +106,11 @@ packed_time seconds_to_time(int32_t s) {
     return date | pack_fields(0, 0, 0, (uint32_t)(r / 3600), (uint32_t)(r % 3600 / 60), (uint32_t)(r % 60));
 }
 
-// The sum is taken around the 64-year cycle, so that a delta reaching past
-// either end of the packed range wraps as the year field does.
+// The sum is taken around the 64-year cycle (the remainder fits in 32 bits),
+// so that a delta reaching past either end of the packed range wraps as the
+// year field does.
 packed_time time_add(packed_time t, int32_t delta) {
-    int64_t s = ((int64_t)time_seconds(t) + delta) % kCycleSeconds;
-    if (s < 0) s += kCycleSeconds;
-    return seconds_to_time((int32_t)s);
+    return seconds_to_time((int32_t)(((int64_t)time_seconds(t) + delta) % kCycleSeconds));
 }
 
 int time_cmp(uint32_t a, uint32_t b) {
