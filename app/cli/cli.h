@@ -1,0 +1,86 @@
+// The `tarvik` command line: shared pieces of its commands.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+// Exit statuses (documented in --help and the README).
+enum ExitCode {
+    kExitOk = 0,            // all done
+    kExitNotCopied = 1,     // download: some recordings were not copied whole
+    kExitUsage = 2,         // the command line is wrong
+    kExitNothingFound = 3,  // "No record disk." / "No record." / no recorded day
+    kExitError = 4,         // a partition that is not mounted, a disk date that does
+                            // not exist, too little free space, an unusable output folder
+    kExitInterrupted = 130  // stopped by Ctrl-C
+};
+
+struct GlobalOptions {
+    std::vector<std::string> disks;
+    bool readOnly = false;
+    bool quiet = false;
+};
+
+struct SearchOptions {
+    int disk = 0;     // 1-based, as on the command line
+    int channel = 0;  // 1-based
+    std::string start, end;
+    bool json = false;
+};
+
+struct DownloadOptions {
+    SearchOptions search;
+    std::string select;  // "" = every result
+    std::string output;
+};
+
+// A usage error found after parsing: printed with "tarvik: " in front, exit 2.
+struct UsageError {
+    std::string message;
+};
+
+// Set by SIGINT and SIGTERM; commands stop at their next safe point.
+extern std::atomic<bool> g_interrupted;
+
+// Prepares the library for a command: checks the disk paths, points the
+// library's messages at stderr (nothing with -q; stdout for `dump`), mounts
+// every partition and says on stderr what mounting wrote to a disk. Throws
+// UsageError for a disk path that cannot be read.
+void StartSession(const GlobalOptions& global, bool messagesToStdout);
+// Says on stderr what was written to the disks since StartSession finished
+// (reading a recording stores its header length).
+void ReportCommandWrites();
+
+int RunDisks(const GlobalOptions& global, bool json);
+int RunDump(const GlobalOptions& global);
+int RunDays(const GlobalOptions& global, int disk, int partition, bool json);
+int RunSearch(const GlobalOptions& global, const SearchOptions& options);
+int RunDownload(const GlobalOptions& global, const DownloadOptions& options);
+
+// "1,3-5" into 0-based indices of a list of `count` results, in the order
+// given, without repeats. Throws UsageError for text that does not parse or
+// an index outside 1..count.
+std::vector<size_t> ParseSelection(const std::string& text, size_t count);
+
+// Prints a user message of the system (through the language table) on stderr.
+void Tell(const std::string& englishText);
+// Prints "tarvik: " and a message on stderr.
+void Complain(const std::string& message);
+
+// ---- Shared by search and download ----
+class CResultList;
+struct SearchResult;
+// Runs the search of a command (after StartSession) and fetches every
+// result. Returns kExitOk when something was found; otherwise the exit status
+// after saying why on stderr (and printing "[]" on stdout for --json).
+int FindRecordings(const SearchOptions& options, CResultList& list);
+// "YYYY-MM-DD HH:MM:SS" of a result's real start and end.
+std::string ResultStart(const SearchResult& r);
+std::string ResultEnd(const SearchResult& r);
+// The JSON object of one result: index (1-based), disk (1-based), partition,
+// channel (1-based), start, end, name, size.
+nlohmann::json ResultJson(size_t index, const SearchResult& r);

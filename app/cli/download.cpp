@@ -1,0 +1,99 @@
+// `download`: copies the chosen results of a search into a folder tree.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "cli.h"
+#include "core/download.h"
+#include "core/folders.h"
+#include "core/results.h"
+#include "progress.h"
+
+namespace {
+
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+
+// The output folder as an absolute path: folders are created level by level
+// from the root down.
+std::string AbsoluteFolder(const std::string& output) {
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::absolute(output, ec);
+    if (ec) throw UsageError{"--output " + output + ": " + ec.message()};
+    return p.lexically_normal().string();
+}
+
+void PrintOutcomes(const CDownloadJob& job, const std::vector<size_t>& listIndex, bool json) {
+    nlohmann::json out = nlohmann::json::array();
+    for (size_t i = 0; i < job.Outcomes().size(); i++) {
+        const CopyOutcome& o = job.Outcomes()[i];
+        if (json) {
+            nlohmann::json item = ResultJson(listIndex[i], o.record);
+            item["path"] = o.path;
+            item["copied"] = o.Whole();
+            item["bytes"] = o.bytes;
+            item["error"] = o.Whole() ? nlohmann::json(nullptr) : nlohmann::json(DescribeFailure(o));
+            out.push_back(item);
+        } else if (o.Whole()) {
+            printf("%s\n", o.path.c_str());
+        }
+        if (!o.Whole()) {
+            Complain("not copied: " + o.path + ": " + DescribeFailure(o) +
+                     (o.bytes > 0 ? " (the bytes copied are in " + o.path + ".part)" : ""));
+        }
+    }
+    if (json) printf("%s\n", out.dump(2).c_str());
+}
+
+}  // namespace
+
+int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
+    const std::string folder = AbsoluteFolder(options.output);
+    StartSession(global, false);
+    CResultList list;
+    const int status = FindRecordings(options.search, list);
+    if (status != kExitOk) return status;
+
+    std::vector<size_t> chosen;
+    if (options.select.empty()) {
+        for (size_t i = 0; i < list.Items().size(); i++) chosen.push_back(i);
+    } else {
+        chosen = ParseSelection(options.select, list.Items().size());
+    }
+    for (size_t i : chosen) list.SetSelected(i, true);
+    std::vector<size_t> listIndex;  // the list position of each record the job copies, in its order
+    for (size_t i = 0; i < list.Items().size(); i++) {
+        if (list.Items()[i].selected) listIndex.push_back(i);
+    }
+    if (!MakeDirs(folder)) {
+        Complain("--output " + options.output + ": the folder cannot be created");
+        return kExitError;
+    }
+
+    CDownloadJob job;
+    switch (job.Start(list.SelectedRecords(), folder)) {
+        case CDownloadJob::StartResult::Started: break;
+        case CDownloadJob::StartResult::NoSpace: Tell("Storage device is no space!"); return kExitError;
+        case CDownloadJob::StartResult::NothingSelected:
+        case CDownloadJob::StartResult::Busy: Tell("No record."); return kExitNothingFound;
+    }
+    CProgressLine progress(!global.quiet && isatty(STDERR_FILENO));
+    while (job.Running()) {
+        if (g_interrupted.load()) job.RequestStop();
+        progress.Draw(job.CopiedBytes(), job.TotalBytes());
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    job.Wait();
+    progress.Clear();
+    PrintOutcomes(job, listIndex, options.search.json);
+    ReportCommandWrites();
+    if (job.StopRequested()) {
+        Complain("stopped: " + std::to_string(job.NotCopiedCount()) + " of " + std::to_string(job.RequestedCount()) +
+                 " recording(s) not copied");
+        return kExitInterrupted;
+    }
+    fprintf(stderr, "%s\n", job.CompletionMessage().c_str());
+    return job.NotCopiedCount() == 0 ? kExitOk : kExitNotCopied;
+}

@@ -1,0 +1,100 @@
+// tarvik: copies recordings off the hard disk of a digital video recorder.
+#include <cstdio>
+
+#include <CLI/CLI.hpp>
+
+#include "cli.h"
+
+namespace {
+
+const char* const kFooter = R"(Exit status:
+  0    all done
+  1    download: some recordings were not copied whole (each is named on stderr;
+       what was copied of it is kept as NAME.part)
+  2    usage error
+  3    nothing found: "No record disk.", "No record." or no recorded day
+  4    error: a partition that is not mounted, a date on the disk that does not
+       exist, "Storage device is no space!", an output folder that cannot be made
+  130  stopped by Ctrl-C (a download stops between 1 MiB chunks)
+
+Mounting repairs a recorder volume that an interrupted recording left open, and
+reading a recording may store its header length on the disk; tarvik says so on
+stderr when it writes. For a disk that is evidence, use --read-only: every
+write then stays in memory and the disk is never touched.
+
+Times are local time ("YYYY-MM-DD HH:MM:SS"). Disks and channels count from 1,
+partitions from 0.)";
+
+void AddSearchOptions(CLI::App* cmd, SearchOptions& o) {
+    cmd->add_option("--disk", o.disk, "Disk number, from 1 in the order of -D")->required()->check(CLI::Range(1, 32));
+    cmd->add_option("--channel", o.channel, "Channel, from 1")->required()->check(CLI::Range(1, 64));
+    cmd->add_option("--start", o.start, "Window start, local time \"YYYY-MM-DD HH:MM:SS\"")->required();
+    cmd->add_option("--end", o.end, "Window end (inclusive), local time \"YYYY-MM-DD HH:MM:SS\"")->required();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"tarvik: finds the recordings of a channel in a time window on the hard disk of a digital video "
+                 "recorder (a block device such as /dev/sdb, or an image file) and copies them into a folder tree."};
+    app.footer(kFooter);
+    app.require_subcommand(1);
+
+    GlobalOptions global;
+    app.add_option("-D,--device", global.disks,
+                   "A recorder disk: block device or image file (repeatable; disk 1, 2, ... in this order). Without "
+                   "-D: TARVIK_DISKS=a:b, else the block devices that carry no mounted file system")
+        ->allow_extra_args(false)
+        ->type_name("PATH");
+    app.add_flag("--read-only", global.readOnly, "Never write to a disk: repairs and stored header lengths stay in memory");
+    app.add_flag("-q,--quiet", global.quiet, "Silence the storage library's messages and the progress bar");
+
+    bool disksJson = false;
+    CLI::App* disks = app.add_subcommand("disks", "Disks, capacities, partitions with their recorded spans and sizes");
+    disks->add_flag("--json", disksJson, "Print one JSON array");
+
+    app.add_subcommand("dump", "Print the start-up diagnostics to stdout: banner, mount messages, four tables");
+
+    int daysDisk = 0, daysPartition = 0;
+    bool daysJson = false;
+    CLI::App* days = app.add_subcommand("days", "The dates on which recordings of a partition start");
+    days->add_option("--disk", daysDisk, "Disk number, from 1")->required()->check(CLI::Range(1, 32));
+    days->add_option("--partition", daysPartition, "Partition, from 0")->required()->check(CLI::Range(0, 3));
+    days->add_flag("--json", daysJson, "Print a JSON array of \"YYYY-MM-DD\"");
+
+    SearchOptions search;
+    CLI::App* searchCmd = app.add_subcommand(
+        "search", "List the recordings of a channel whose real start or end lies in the window (a table; --json)");
+    AddSearchOptions(searchCmd, search);
+    searchCmd->add_flag("--json", search.json,
+                        "Print one JSON array of {index, disk, partition, channel, start, end, name, size}");
+
+    DownloadOptions download;
+    CLI::App* downloadCmd = app.add_subcommand(
+        "download", "Search as `search` does and copy the results to DIR/DiskDD_PartPP/YYYY-MM-DD/CCC/NAME "
+                    "(disk and partition from 0, the recording's start date, channel from 1); stdout lists the "
+                    "files copied whole");
+    AddSearchOptions(downloadCmd, download.search);
+    downloadCmd->add_option("--select", download.select, "Which results to copy, e.g. 1,3-5 (default: all)");
+    downloadCmd->add_option("--output", download.output, "Destination folder DIR")->required()->type_name("DIR");
+    downloadCmd->add_flag("--json", download.search.json,
+                          "Print a JSON array: the search's fields and path, copied, bytes, error");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+
+    try {
+        if (disks->parsed()) return RunDisks(global, disksJson);
+        if (days->parsed()) return RunDays(global, daysDisk, daysPartition, daysJson);
+        if (searchCmd->parsed()) return RunSearch(global, search);
+        if (downloadCmd->parsed()) return RunDownload(global, download);
+        return RunDump(global);
+    } catch (const UsageError& e) {
+        Complain(e.message);
+        return kExitUsage;
+    }
+}

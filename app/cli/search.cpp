@@ -1,0 +1,85 @@
+// `search`: the recordings of a channel in a time window.
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "cli.h"
+#include "core/language.h"
+#include "core/results.h"
+#include "core/startup.h"
+#include "core/timevalue.h"
+
+namespace {
+
+int64_t ParseWindowTime(const char* option, const std::string& text) {
+    int64_t t = 0;
+    if (!ParseDateTime(text, &t)) {
+        throw UsageError{std::string(option) + " \"" + text + "\": expected an existing local time \"YYYY-MM-DD HH:MM:SS\""};
+    }
+    return t;
+}
+
+void PrintTable(CResultList& list) {
+    printf("%5s  %-9s  %4s  %-19s  %-19s  %12s  %s\n", Translate("Index").c_str(), Translate("Disk Name").c_str(),
+           "Part", Translate("Start Time").c_str(), Translate("End Time").c_str(), Translate("File Size").c_str(),
+           "Name");
+    for (size_t i = 0; i < list.Items().size(); i++) {
+        const std::array<std::string, 5> row = list.RowTexts(i);
+        const SearchResult& r = list.Items()[i].record;
+        printf("%5s  %-9s  %4d  %-19s  %-19s  %12s  %s\n", row[0].c_str(), row[1].c_str(), r.partition, row[2].c_str(),
+               row[3].c_str(), row[4].c_str(), r.entry.name);
+    }
+}
+
+}  // namespace
+
+std::string ResultStart(const SearchResult& r) {
+    return FormatDateTime(LocalDateTime{r.startYear, r.startMonth, r.startDay, r.startHour, r.startMinute, r.startSecond});
+}
+
+std::string ResultEnd(const SearchResult& r) {
+    return FormatDateTime(LocalDateTime{r.endYear, r.endMonth, r.endDay, r.endHour, r.endMinute, r.endSecond});
+}
+
+nlohmann::json ResultJson(size_t index, const SearchResult& r) {
+    return {{"index", index + 1},           {"disk", r.disk + 1},     {"partition", r.partition},
+            {"channel", r.channel + 1},     {"start", ResultStart(r)}, {"end", ResultEnd(r)},
+            {"name", r.entry.name},         {"size", r.entry.size}};
+}
+
+int FindRecordings(const SearchOptions& options, CResultList& list) {
+    const int64_t start = ParseWindowTime("--start", options.start);
+    const int64_t end = ParseWindowTime("--end", options.end);
+    const int count = DiskCount();
+    if (count >= 1 && options.disk > count) {
+        throw UsageError{"--disk " + std::to_string(options.disk) + ": " + std::to_string(count) + " disk(s) found"};
+    }
+    CResultList::Outcome outcome;
+    try {
+        outcome = list.Search(count, options.disk - 1, options.channel - 1, start, end);
+        while (!list.SearchDone() && !g_interrupted.load()) list.NextPage();
+    } catch (const CalendarError& e) {
+        Complain(std::string("search abandoned: ") + e.what());
+        return kExitError;
+    }
+    if (g_interrupted.load()) return kExitInterrupted;
+    if (outcome == CResultList::Outcome::Found) return kExitOk;
+    if (options.json) printf("[]\n");
+    Tell(outcome == CResultList::Outcome::NoDisk ? "No record disk." : "No record.");
+    return kExitNothingFound;
+}
+
+int RunSearch(const GlobalOptions& global, const SearchOptions& options) {
+    StartSession(global, false);
+    CResultList list;
+    const int status = FindRecordings(options, list);
+    if (status != kExitOk) return status;
+    if (options.json) {
+        nlohmann::json out = nlohmann::json::array();
+        for (size_t i = 0; i < list.Items().size(); i++) out.push_back(ResultJson(i, list.Items()[i].record));
+        printf("%s\n", out.dump(2).c_str());
+    } else {
+        PrintTable(list);
+    }
+    return kExitOk;
+}

@@ -1,0 +1,41 @@
+#include "core/disks.h"
+
+#include <cstdio>
+
+#include "core/startup.h"
+
+std::vector<DiskReport> DescribeDisks() {
+    std::vector<DiskReport> disks;
+    disk_info info{};
+    ide_getinfo64(&info);
+    for (int d = 0; d < DiskCount(); d++) {
+        DiskReport disk;
+        disk.index = d;
+        disk.path = ide_disk_path(d);
+        disk.sectors = info.capa[d];
+        disk.readOnly = ide_disk_is_read_only(d);
+        kx_partition table[4];
+        disk.tableRead = kx_read_partitions(d, table) == 0;
+        for (int p = 0; disk.tableRead && p < 4; p++) {
+            if (table[p].size == 0) continue;
+            PartitionReport part;
+            part.index = p;
+            part.startSector = table[p].start;
+            part.sectors = table[p].size;
+            part.mounted = kx_get_driver_info(d, p, &part.info) == 0;
+            disk.partitions.push_back(part);
+        }
+        disks.push_back(disk);
+    }
+    return disks;
+}
+
+std::string FormatPackedTime(packed_time t) {
+    if (t == 0) return "";
+    // Most significant first: year - 2000 (6 bits), month (4), day (5),
+    // hour (5), minute (6), second (6).
+    char buf[32];
+    snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", 2000 + (t >> 26), (t >> 22) & 0xF, (t >> 17) & 0x1F,
+             (t >> 12) & 0x1F, (t >> 6) & 0x3F, t & 0x3F);
+    return buf;
+}

@@ -1,0 +1,33 @@
+// What the disks hold: each disk the disk-access library found, its
+// partition table and, for each mounted recorder partition, the library's
+// summary of it (type, working flag, recorded spans, size and free space).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kxfs.h"
+
+struct PartitionReport {
+    int index = 0;  // 0-3
+    uint64_t startSector = 0;
+    uint64_t sectors = 0;
+    bool mounted = false;
+    driver_info info{};  // valid when mounted
+};
+
+struct DiskReport {
+    int index = 0;  // 0-based
+    std::string path;
+    uint64_t sectors = 0;
+    bool readOnly = false;
+    bool tableRead = false;  // false: no recorder partition table on it
+    std::vector<PartitionReport> partitions;  // the table's non-empty entries
+};
+
+std::vector<DiskReport> DescribeDisks();
+
+// "YYYY-MM-DD HH:MM:SS" of one of the recorder's packed local times; "" for
+// an unset time (0).
+std::string FormatPackedTime(packed_time t);
