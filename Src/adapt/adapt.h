@@ -63,9 +63,13 @@ struct record_path {
     packed_time start_time;
     kx_driver* pdp;       // null when the root did not match or is not mounted
 };
-// 0 when every component matched; nonzero otherwise. The root component is
-// read on its own: `pdp` is set whenever it matched a mounted partition, even
-// when the name or the directories did not match.
+// Results of parse_record_path.
+#define PATH_MATCHED 0
+#define PATH_BAD_NAME 1   // the directories matched, the record name did not
+#define PATH_BAD_DIRS 2   // the root, the day or the channel did not match
+// The root component is read on its own: `pdp` is set whenever it matched a
+// mounted partition. With PATH_BAD_NAME, the name's first bracket still gives
+// the record kind when it holds one.
 int parse_record_path(const char* path, record_path* out);
 
 // The fields of a listing path: a partition root, or a channel directory of

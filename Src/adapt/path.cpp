@@ -108,18 +108,29 @@ bool parse_clock(sv* s, int* h, int* m, int* sec) {
     return true;
 }
 
+// take_bracket works on NUL-terminated text: it gets a bounded copy.
+constexpr size_t NAME_REST_MAX = 128;
+bool copy_rest(sv s, char (&rest)[NAME_REST_MAX]) {
+    if (s.size() >= NAME_REST_MAX) return false;
+    memcpy(rest, s.data(), s.size());
+    rest[s.size()] = '\0';
+    return true;
+}
+
+// The record kind a name's first bracket gives (0 when it has none).
+uint8_t name_kind(sv name) {
+    char rest[NAME_REST_MAX], letter[8];
+    return copy_rest(name, rest) && take_bracket(rest, letter, sizeof letter) ? record_kind_from_letter(letter) : 0;
+}
+
 // "HH.MM.SS-HH.MM.SS[K][@cluster][seq].ext"
 bool parse_record_name(sv name, record_path* out) {
     sv s = name;
     if (!parse_clock(&s, &out->start_hour, &out->start_minute, &out->start_second) || !take_char(&s, '-') ||
         !parse_clock(&s, &out->end_hour, &out->end_minute, &out->end_second))
         return false;
-    // take_bracket works on NUL-terminated text: give it a bounded copy.
-    char rest[128];
-    if (s.size() >= sizeof rest) return false;
-    memcpy(rest, s.data(), s.size());
-    rest[s.size()] = '\0';
-    char letter[8];
+    char rest[NAME_REST_MAX], letter[8];
+    if (!copy_rest(s, rest)) return false;
     const char* after = take_bracket(rest, letter, sizeof letter);
     if (after == nullptr) return false;
     s = sv(after);
@@ -170,17 +181,21 @@ uint8_t record_kind_from_letter(const char* letter) {
 
 int parse_record_path(const char* path, record_path* out) {
     *out = record_path{};
-    if (path == nullptr) return 1;
+    if (path == nullptr) return PATH_BAD_DIRS;
     const sv p(path);
     sv name, chan, date, root;
-    if (!component_back(p, 3, &root) || !parse_root(root, &out->disk, &out->part)) return 1;
+    if (!component_back(p, 3, &root) || !parse_root(root, &out->disk, &out->part)) return PATH_BAD_DIRS;
     out->pdp = get_pdp(out->disk, out->part);
-    if (!component_back(p, 0, &name) || !component_back(p, 1, &chan) || !component_back(p, 2, &date)) return 1;
-    if (!parse_channel(chan, &out->channel) || !parse_date(date, &out->year, &out->month, &out->day)) return 1;
-    if (!parse_record_name(name, out)) return 1;
+    if (!component_back(p, 0, &name) || !component_back(p, 1, &chan) || !component_back(p, 2, &date) ||
+        !parse_channel(chan, &out->channel) || !parse_date(date, &out->year, &out->month, &out->day))
+        return PATH_BAD_DIRS;
+    if (!parse_record_name(name, out)) {
+        out->record_kind = name_kind(name);
+        return PATH_BAD_NAME;
+    }
     out->start_time = make_packed_time(out->year, out->month, out->day, out->start_hour, out->start_minute,
                                        out->start_second);
-    return 0;
+    return PATH_MATCHED;
 }
 
 int parse_listing_path(const char* path, listing_path* out) {

@@ -76,7 +76,7 @@ void close_quietly(KXFILE h) {
 
 KXFILE open_record(const char* path, bool reading) {
     record_path rp;
-    const bool parsed = parse_record_path(path, &rp) == 0;
+    const int parsed = parse_record_path(path, &rp);
     if (rp.pdp == nullptr) {
         kx_log("No such driver!\n");
         return nullptr;
@@ -84,9 +84,11 @@ KXFILE open_record(const char* path, bool reading) {
     uint8_t kind = ADAPT_RECORD;
     if (strstr(path, "idx") != nullptr) kind = strstr(path, "summary") != nullptr ? ADAPT_SUMMARY_INDEX : ADAPT_INDEX;
     // Index parts are written in place over a record's header only by the
-    // recorder; here they open for reading. A record path must name its
-    // record completely.
-    if ((kind != ADAPT_RECORD && !reading) || (kind != ADAPT_SUMMARY_INDEX && !parsed)) {
+    // recorder; here they open for reading. A record to read must be named
+    // completely; a new record needs its day and channel (its name is made
+    // from what is written).
+    const bool named = parsed == PATH_MATCHED || (parsed == PATH_BAD_NAME && (!reading || kind == ADAPT_SUMMARY_INDEX));
+    if ((kind != ADAPT_RECORD && !reading) || !named) {
         kx_log("No file %s!\n", path);
         return nullptr;
     }
