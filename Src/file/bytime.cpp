@@ -98,7 +98,10 @@ int step(const dir_query& q, uint32_t from, uint32_t* out) {
     return KX_OK;
 }
 
-// Last item whose key is at or before the target (or lo when none is).
+// Last item whose key is at or before the target (or lo when none is). An
+// item not in use has no time; it counts as after the target, so that a
+// range that runs on past the clusters written (a damaged section bound)
+// still finds the written ones.
 int bisect(const dir_query& q, uint32_t* origin) {
     uint32_t b = q.lo;
     uint64_t e = (uint64_t)q.hi + 1;
@@ -106,7 +109,7 @@ int bisect(const dir_query& q, uint32_t* origin) {
     while (m != b) {
         kx_dir_item it;
         if (!read_item(q, m, &it)) return KX_E_META;
-        if (key_cmp(key_of(it), q.target) <= 0)
+        if (dir_item_in_use(&it) && key_cmp(key_of(it), q.target) <= 0)
             b = m;
         else
             e = m;
