@@ -354,8 +354,12 @@ void file_resume(KXFILE h, packed_time /*t: the record resumes at its own last c
     // first write) keeps waiting for the resumed record's.
     const uint8_t kind = h->kind;
     const uint32_t ud_pending = h->ud_pending;
-    const int type = h->pdp != nullptr ? (int)h->pdp->type : -1;
+    kx_driver* const own = h->pdp;
+    const int type = own != nullptr ? (int)own->type : -1;
     file_write_setup(h, h->channel, h->media_type, h->record_kind, h->img_type, h->search_time, type, h->linked);
+    // In single-driver mode every partition keeps its writers: a record opened
+    // on one partition must not go on in the type's work driver elsewhere.
+    if (g_fs_adapt && own != nullptr) h->pdp = own;
     h->kind = kind;
     h->ud_pending = ud_pending;
     h->reopened = 1;

@@ -349,6 +349,31 @@ TEST(WriterPack, PackedAtTheLatestAfterOneAndAHalfIntervals) {
     EXPECT_TRUE(reads_back(s, s.segs[0]));
 }
 
+// In single-driver mode a pack keeps the record on the partition it was
+// opened on, even when that is not the work driver of its type.
+TEST(WriterPack, SingleDriverModeKeepsThePackedStreamOnItsPartition) {
+    Volume v({part_sectors(SPC, 64), part_sectors(SPC, 64)}, SPC, true, MARCH_1_2350);
+    kx_driver* p1 = v.pdp(1);
+    ASSERT_NE(p1, g_work_driver[0]);
+    Stream s(3, 1, open_writer(3));
+    s.h->pdp = p1;  // as the path adapter opens a record on a partition
+    PackSetting every_minute(6000);
+    pc_clock_advance_ms(1000);
+    ASSERT_EQ(0, s.write(2));
+    pc_clock_advance_ms(60000);
+    ASSERT_EQ(0, s.write(2));
+    ASSERT_EQ(1u, s.h->reopened);
+    EXPECT_EQ(p1, s.h->pdp);
+    pc_clock_advance_ms(1000);
+    ASSERT_EQ(0, s.write(2));
+    ASSERT_EQ(2u, s.segs.size());
+    EXPECT_EQ(p1, s.segs[1].pdp);
+    EXPECT_EQ(p1->rev_clus + 1, s.segs[1].first);
+    s.close();
+    EXPECT_TRUE(reads_back(s, s.segs[0]));
+    EXPECT_TRUE(reads_back(s, s.segs[1]));
+}
+
 // User data given before the first write is held and stored with the first
 // cluster; the record's first item points at its item. With repack_ud set, a
 // pack attaches it again to the record the pack starts.
