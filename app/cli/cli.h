@@ -74,10 +74,16 @@ void Complain(const std::string& message);
 // ---- Shared by search and download ----
 class CResultList;
 struct SearchResult;
+struct SearchWindow {
+    int64_t start = 0, end = 0;
+};
+// The window of --start and --end; throws UsageError for a time that does not
+// parse or does not exist.
+SearchWindow ParseWindow(const SearchOptions& options);
 // Runs the search of a command (after StartSession) and fetches every
 // result. Returns kExitOk when something was found; otherwise the exit status
 // after saying why on stderr (and printing "[]" on stdout for --json).
-int FindRecordings(const SearchOptions& options, CResultList& list);
+int FindRecordings(const SearchOptions& options, const SearchWindow& window, CResultList& list);
 // "YYYY-MM-DD HH:MM:SS" of a result's real start and end.
 std::string ResultStart(const SearchResult& r);
 std::string ResultEnd(const SearchResult& r);

@@ -12,7 +12,7 @@ namespace {
 constexpr uint64_t kSectorsPerMiB = 2048;
 
 nlohmann::json SpanJson(packed_time start, packed_time end) {
-    if (start == 0 && end == 0) return nullptr;
+    if (start == 0 || end == 0) return nullptr;
     return {{"start", FormatPackedTime(start)}, {"end", FormatPackedTime(end)}};
 }
 
@@ -41,7 +41,7 @@ nlohmann::json DisksJson(const std::vector<DiskReport>& disks) {
 }
 
 void PrintSpan(const char* label, packed_time start, packed_time end) {
-    if (start == 0 && end == 0) return;
+    if (start == 0 || end == 0) return;  // no such span
     printf("      %s %s .. %s\n", label, FormatPackedTime(start).c_str(), FormatPackedTime(end).c_str());
 }
 

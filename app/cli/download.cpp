@@ -51,9 +51,10 @@ void PrintOutcomes(const CDownloadJob& job, const std::vector<size_t>& listIndex
 
 int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
     const std::string folder = AbsoluteFolder(options.output);
+    const SearchWindow window = ParseWindow(options.search);
     StartSession(global, false);
     CResultList list;
-    const int status = FindRecordings(options.search, list);
+    const int status = FindRecordings(options.search, window, list);
     if (status != kExitOk) return status;
 
     std::vector<size_t> chosen;

@@ -47,16 +47,18 @@ nlohmann::json ResultJson(size_t index, const SearchResult& r) {
             {"name", r.entry.name},         {"size", r.entry.size}};
 }
 
-int FindRecordings(const SearchOptions& options, CResultList& list) {
-    const int64_t start = ParseWindowTime("--start", options.start);
-    const int64_t end = ParseWindowTime("--end", options.end);
+SearchWindow ParseWindow(const SearchOptions& options) {
+    return SearchWindow{ParseWindowTime("--start", options.start), ParseWindowTime("--end", options.end)};
+}
+
+int FindRecordings(const SearchOptions& options, const SearchWindow& window, CResultList& list) {
     const int count = DiskCount();
     if (count >= 1 && options.disk > count) {
         throw UsageError{"--disk " + std::to_string(options.disk) + ": " + std::to_string(count) + " disk(s) found"};
     }
     CResultList::Outcome outcome;
     try {
-        outcome = list.Search(count, options.disk - 1, options.channel - 1, start, end);
+        outcome = list.Search(count, options.disk - 1, options.channel - 1, window.start, window.end);
         while (!list.SearchDone() && !g_interrupted.load()) list.NextPage();
     } catch (const CalendarError& e) {
         Complain(std::string("search abandoned: ") + e.what());
@@ -70,9 +72,10 @@ int FindRecordings(const SearchOptions& options, CResultList& list) {
 }
 
 int RunSearch(const GlobalOptions& global, const SearchOptions& options) {
+    const SearchWindow window = ParseWindow(options);
     StartSession(global, false);
     CResultList list;
-    const int status = FindRecordings(options, list);
+    const int status = FindRecordings(options, window, list);
     if (status != kExitOk) return status;
     if (options.json) {
         nlohmann::json out = nlohmann::json::array();
