@@ -57,7 +57,9 @@ bool descriptor_sound(const kx_driver* pdp, uint64_t size) {
         !area_fits(pdp, pdp->data_off, (uint64_t)pdp->total_clus * spc, size) ||
         !area_fits(pdp, pdp->ud_off, sectors_for(pdp->ud_item_num, kUdItemsPerSector), size))
         return false;
-    if (pdp->rev_clus > pdp->total_clus) return false;
+    // At least one cluster for the recording ring: with none, recovery would
+    // put the write position at total_clus, past the volume.
+    if (pdp->rev_clus >= pdp->total_clus) return false;
     return cluster_fits(pdp->current_cluster, pdp->total_clus) &&
            cluster_fits(pdp->start_cluster2, pdp->total_clus) && cluster_fits(pdp->end_cluster2, pdp->total_clus);
 }
