@@ -97,8 +97,19 @@ int find_next_locked(KXFILE h, kx_find_record* rec) {
     return -1;
 }
 
+// A day listing's bitmap lives in a block of the small buffer pool, so that
+// it is never lost to the system, even when a re-initialisation forgets the
+// listing.
+bool attach_day_map(KXFILE h) {
+    static_assert(DAY_MAP_WORDS * sizeof(uint32_t) <= ADAPT_SMALL_BUF);
+    if (!adapt_buffer_attach(h, ADAPT_SMALL_BUF)) return false;
+    h->day_map = reinterpret_cast<uint32_t*>(h->buf);
+    memset(h->day_map, 0, DAY_MAP_WORDS * sizeof(uint32_t));
+    return true;
+}
+
 void release_listing(KXFILE h) {
-    delete[] h->day_map;
+    adapt_buffer_detach(h);
     h->day_map = nullptr;
     kx_file_close(h);
 }
@@ -138,7 +149,10 @@ intptr_t first_day(const listing_path& lp, kx_find_record* rec) {
     }
     h->state = FILE_READING;
     h->pdp = pdp;
-    h->day_map = new uint32_t[DAY_MAP_WORDS]();
+    if (!attach_day_map(h)) {
+        release_listing(h);
+        return -1;
+    }
     mark_partition_days(pdp, h->day_map);
     h->kind = ADAPT_DAYS;
     if (find_next_locked(h, rec) != 0) {
@@ -171,8 +185,8 @@ int kx_findnext(intptr_t handle, kx_find_record* rec) {
 int kx_findclose(intptr_t handle) {
     KXFILE h = reinterpret_cast<KXFILE>(handle);
     adapter_lock();
-    if (file_handle_in_table(h) && h->day_map != nullptr) {
-        delete[] h->day_map;
+    if (file_handle_valid(h)) {
+        adapt_buffer_detach(h);
         h->day_map = nullptr;
     }
     const int r = kx_file_close(h);

@@ -367,7 +367,8 @@ size_t copy_out(KXFILE h, uint8_t* dst, size_t bytes) {
 }
 
 size_t read_buffered(KXFILE h, uint8_t* dst, size_t bytes) {
-    if (h->buf == nullptr) return 0;
+    // A record being written is read back only once it is closed.
+    if (h->buf == nullptr || h->state != FILE_READING) return 0;
     // A summary index is the header tail its seek loaded into the buffer.
     if (h->kind == ADAPT_SUMMARY_INDEX) return adapt_in_window(h, h->pos) ? copy_out(h, dst, bytes) : 0;
     bool reload = false;
@@ -566,7 +567,6 @@ int kx_fclose(KXFILE f) {
     if (f->state == FILE_WRITING) adapt_closing_writes(f);
     const int flushed = adapt_flush_locked(f);
     adapt_buffer_detach(f);
-    delete[] f->day_map;
     f->day_map = nullptr;
     const int closed = kx_file_close(f);
     adapter_unlock();
