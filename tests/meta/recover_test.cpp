@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <random>
 #include <vector>
 
 #include "kxtime.h"
@@ -199,6 +200,34 @@ TEST_F(RecoverTest, ScanEndsAtOlderDataOrAStaleItem) {
         EXPECT_EQ(R, disk_desc().current_cluster);
         EXPECT_EQ(DOWN_OPEN, disk_item(R + 2).down_clus);
     }
+}
+
+TEST_F(RecoverTest, DamagedItemsNeverLeadOutsideTheVolume) {
+    make_volume(64, 300);
+    const uint32_t total = m_pdp->total_clus;
+    auto data_area = [this] {
+        std::vector<uint8_t> bytes((size_t)m_pdp->total_clus * 64 * 512);
+        EXPECT_EQ(0, ide_read64(0, m_pdp->total_clus * 64, m_pdp->data_off, 0, bytes.data()));
+        return bytes;
+    };
+    const std::vector<uint8_t> data_before = data_area();
+    ide_reset_counters();
+    std::mt19937 rng(20090531);
+    auto pick = [&rng](uint32_t n) { return (uint32_t)(rng() % n); };
+    for (int round = 0; round < 150; round++) {
+        for (uint32_t c = R; c < R + 24; c++) {
+            const uint32_t links[] = {0, DOWN_OPEN, R + pick(30), total, (uint32_t)rng()};
+            item(c, (uint8_t)pick(5), (uint8_t)pick(64), at((int32_t)pick(600) - 300), links[pick(5)],
+                 links[pick(5)], links[pick(5)], (uint16_t)rng(), (uint8_t)pick(8));
+        }
+        leave_open(R + pick(20), pick(total + 600), pick(2) ? R + pick(total - R) : 0, pick(total));
+        m_log.clear();
+        remount(at((int32_t)pick(900) - 300));
+        ASSERT_NE(nullptr, m_pdp) << m_log.text();
+    }
+    // Recovery writes the descriptor, directory and index areas only.
+    EXPECT_EQ(0u, ide_get_counters(0).failed);
+    EXPECT_TRUE(data_before == data_area());
 }
 
 TEST_F(RecoverTest, SectionTwoMovesAheadOrIsCleared) {
