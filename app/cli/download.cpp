@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
 
 #include "cli.h"
 #include "core/download.h"
@@ -81,10 +80,9 @@ int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
         case CDownloadJob::StartResult::Busy: Tell("No record."); return kExitNothingFound;
     }
     CProgressLine progress(!global.quiet && isatty(STDERR_FILENO));
-    while (job.Running()) {
+    while (!job.WaitFor(kPollInterval)) {
         if (g_interrupted.load()) job.RequestStop();
         progress.Draw(job.CopiedBytes(), job.TotalBytes());
-        std::this_thread::sleep_for(kPollInterval);
     }
     job.Wait();
     progress.Clear();

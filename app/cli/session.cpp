@@ -60,7 +60,7 @@ void StartSession(const GlobalOptions& global, bool messagesToStdout) {
     else kx_set_log_stream(global.quiet ? nullptr : stderr);
     const StartupReport report = InitLibrary(StartupOptions{global.disks, global.readOnly});
     fflush(stdout);
-    ReportWrites(report.repairs, "mounting", "a volume left open by an interrupted recording was repaired");
+    ReportWrites(report.repairs, "mounting", "it checked and rewrote a volume that an interrupted recording had left open");
     g_commandWrites = std::make_unique<CDiskWriteWatch>();
 }
 

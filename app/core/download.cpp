@@ -103,6 +103,11 @@ void CDownloadJob::Wait() {
     if (m_worker.joinable()) m_worker.join();
 }
 
+bool CDownloadJob::WaitFor(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_endMutex);
+    return m_ended.wait_for(lock, timeout, [this] { return !m_running.load(); });
+}
+
 void CDownloadJob::Stop() {
     RequestStop();
     Wait();
@@ -142,7 +147,11 @@ void CDownloadJob::Run() {
     } else {
         for (const SearchResult& r : m_records) m_outcomes.push_back(CopyOutcome{r, "", 0, CopyFailure::Write, ENOMEM});
     }
-    m_running.store(false);
+    {
+        std::lock_guard<std::mutex> lock(m_endMutex);
+        m_running.store(false);
+    }
+    m_ended.notify_all();
 }
 
 CopyOutcome CDownloadJob::CopyOne(const SearchResult& record, uint8_t* buffer) {

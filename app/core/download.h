@@ -10,7 +10,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +69,8 @@ public:
     void Stop();
     // Waits until the worker has ended.
     void Wait();
+    // Waits at most `timeout` for the worker to end; true when it has.
+    bool WaitFor(std::chrono::milliseconds timeout);
 
     bool Running() const { return m_running.load(); }
     bool StopRequested() const { return m_stop.load(); }
@@ -102,4 +107,6 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_running{false};
     std::atomic<uint64_t> m_copied{0};
+    std::mutex m_endMutex;  // with m_ended: wakes a waiter when the worker ends
+    std::condition_variable m_ended;
 };
