@@ -29,8 +29,8 @@ constexpr uint64_t FULL_SECTORS = 976773168;
 constexpr uint32_t SPC = 4096;
 constexpr uint64_t PART_START = 2048;
 constexpr int DAYS = 10;
-constexpr int NOISE_CHANNELS = 7;      // channels 2-8 record all day long
-constexpr int NOISE_PER_CHANNEL = 150; // recordings per noise channel and day
+constexpr int NOISE_CHANNELS = 7;       // channels 2-8 record all day long
+constexpr int NOISE_PER_CHANNEL = 150;  // recordings per noise channel and day
 // Recordings of channel 1 on each day: from a single one to hundreds.
 constexpr int CHANNEL1_PER_DAY[DAYS] = {1, 2, 5, 10, 20, 50, 100, 200, 400, 800};
 
@@ -160,15 +160,16 @@ int main(int argc, char** argv) {
     if (!ok) return 1;
 
     printf("\nlisting channel 1 of one day, cold sector cache\n");
-    printf("%-12s %8s %12s %12s %14s %14s\n", "day", "records", "reads", "sectors", "reads (1/8)", "sectors (1/8)");
+    printf("%-12s %8s %12s %12s %14s %14s\n", "day", "records", "reads", "sectors", "reads (1/8)",
+           "sectors (1/8)");
     for (int day = 1; day <= DAYS; day++) {
         const cost& a = full[day - 1];
         const cost& b = small[day - 1];
         printf("2009-06-%02d %8d %12llu %12llu %14llu %14llu\n", day, a.listed, (unsigned long long)a.reads,
                (unsigned long long)a.sectors, (unsigned long long)b.reads, (unsigned long long)b.sectors);
         if (a.listed != CHANNEL1_PER_DAY[day - 1] || b.listed != a.listed) {
-            fprintf(stderr, "bench_list_cost: day %d listed %d and %d recordings, laid out %d\n", day, a.listed,
-                    b.listed, CHANNEL1_PER_DAY[day - 1]);
+            fprintf(stderr, "bench_list_cost: day %d listed %d and %d recordings, laid out %d\n", day,
+                    a.listed, b.listed, CHANNEL1_PER_DAY[day - 1]);
             return 1;
         }
     }

@@ -50,9 +50,9 @@ const char* take_bracket(const char* text, char* dest, size_t dest_size);
 
 // The fields of a record path.
 struct record_path {
-    int disk;             // letter - 'a'
+    int disk;  // letter - 'a'
     int part;
-    uint8_t channel;      // 0-based
+    uint8_t channel;  // 0-based
     int year, month, day;
     int start_hour, start_minute, start_second;
     int end_hour, end_minute, end_second;
@@ -61,12 +61,12 @@ struct record_path {
     uint32_t seq;
     char ext[16];
     packed_time start_time;
-    kx_driver* pdp;       // null when the root did not match or is not mounted
+    kx_driver* pdp;  // null when the root did not match or is not mounted
 };
 // Results of parse_record_path.
 #define PATH_MATCHED 0
-#define PATH_BAD_NAME 1   // the directories matched, the record name did not
-#define PATH_BAD_DIRS 2   // the root, the day or the channel did not match
+#define PATH_BAD_NAME 1  // the directories matched, the record name did not
+#define PATH_BAD_DIRS 2  // the root, the day or the channel did not match
 // The root component is read on its own: `pdp` is set whenever it matched a
 // mounted partition. With PATH_BAD_NAME, the name's first bracket still gives
 // the record kind when it holds one.
@@ -77,7 +77,7 @@ int parse_record_path(const char* path, record_path* out);
 struct listing_path {
     bool channel_listing;
     int disk, part;
-    uint8_t channel;      // 0-based
+    uint8_t channel;  // 0-based
     packed_time day_key;
 };
 // 0 when the path matched; nonzero otherwise.

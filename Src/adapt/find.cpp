@@ -50,7 +50,8 @@ void mark_partition_days(kx_driver* pdp, uint32_t* map) {
     const uint32_t last = pdp->total_clus == 0 ? 0 : pdp->total_clus - 1;
     const uint32_t head = pdp->current_cluster;
     if (head >= pdp->rev_clus && head <= last) mark_run(pdp, map, 0, head);
-    if (pdp->start_cluster2 != 0) mark_run(pdp, map, head, pdp->end_cluster2 < last ? pdp->end_cluster2 : last);
+    if (pdp->start_cluster2 != 0)
+        mark_run(pdp, map, head, pdp->end_cluster2 < last ? pdp->end_cluster2 : last);
 }
 
 int next_day(KXFILE h, kx_find_record* rec) {
@@ -129,7 +130,8 @@ intptr_t first_record(const listing_path& lp, kx_find_record* rec) {
     h->state = FILE_READING;
     h->kind = ADAPT_RECORD;
     h->search_time = lp.day_key;
-    if (kx_file_open_by_time(h, lp.channel, lp.day_key, 2, 0, 0xFF, 0xFF, 0) != 0 || find_next_locked(h, rec) != 0) {
+    if (kx_file_open_by_time(h, lp.channel, lp.day_key, 2, 0, 0xFF, 0xFF, 0) != 0 ||
+        find_next_locked(h, rec) != 0) {
         release_listing(h);
         return -1;
     }

@@ -38,7 +38,9 @@ uint8_t* load_link(const uint8_t* p) {
     return next;
 }
 
-void store_link(uint8_t* p, uint8_t* next) { memcpy(p, &next, sizeof next); }
+void store_link(uint8_t* p, uint8_t* next) {
+    memcpy(p, &next, sizeof next);
+}
 
 bool grow(block_pool* pool) {
     const size_t bytes = BLOCKS_PER_GROWTH * pool->block_bytes + CHUNK_LINK_BYTES;
@@ -55,7 +57,9 @@ bool grow(block_pool* pool) {
     return true;
 }
 
-block_pool* pool_for(uint32_t buf_size) { return buf_size == ADAPT_LARGE_BUF ? &g_large_pool : &g_small_pool; }
+block_pool* pool_for(uint32_t buf_size) {
+    return buf_size == ADAPT_LARGE_BUF ? &g_large_pool : &g_small_pool;
+}
 
 }  // namespace
 

@@ -99,8 +99,8 @@ bool parse_channel(sv c, uint8_t* channel) {
 // "HH.MM.SS", fields of 1-2 digits (the packed time masks them).
 bool parse_clock(sv* s, int* h, int* m, int* sec) {
     uint32_t a, b, c;
-    if (!take_number(s, 2, 10, &a) || !take_char(s, '.') || !take_number(s, 2, 10, &b) || !take_char(s, '.') ||
-        !take_number(s, 2, 10, &c))
+    if (!take_number(s, 2, 10, &a) || !take_char(s, '.') || !take_number(s, 2, 10, &b) ||
+        !take_char(s, '.') || !take_number(s, 2, 10, &c))
         return false;
     *h = (int)a;
     *m = (int)b;
@@ -120,7 +120,9 @@ bool copy_rest(sv s, char (&rest)[NAME_REST_MAX]) {
 // The record kind a name's first bracket gives (0 when it has none).
 uint8_t name_kind(sv name) {
     char rest[NAME_REST_MAX], letter[8];
-    return copy_rest(name, rest) && take_bracket(rest, letter, sizeof letter) ? record_kind_from_letter(letter) : 0;
+    return copy_rest(name, rest) && take_bracket(rest, letter, sizeof letter)
+               ? record_kind_from_letter(letter)
+               : 0;
 }
 
 // "HH.MM.SS-HH.MM.SS[K][@cluster][seq].ext"
@@ -135,8 +137,9 @@ bool parse_record_name(sv name, record_path* out) {
     if (after == nullptr) return false;
     s = sv(after);
     uint32_t seq;
-    if (!take_char(&s, '[') || !take_char(&s, '@') || !take_number(&s, 8, 16, &out->cluster) || !take_char(&s, ']') ||
-        !take_char(&s, '[') || !take_number(&s, 3, 10, &seq) || !take_char(&s, ']') || !take_char(&s, '.'))
+    if (!take_char(&s, '[') || !take_char(&s, '@') || !take_number(&s, 8, 16, &out->cluster) ||
+        !take_char(&s, ']') || !take_char(&s, '[') || !take_number(&s, 3, 10, &seq) || !take_char(&s, ']') ||
+        !take_char(&s, '.'))
         return false;
     if (seq > 255 || s.empty() || s.size() >= sizeof out->ext) return false;
     out->seq = seq;
@@ -163,11 +166,16 @@ const char* take_bracket(const char* text, char* dest, size_t dest_size) {
 
 const char* record_kind_letter(uint32_t record_kind) {
     switch (record_kind) {
-    case 1: return "A";
-    case 2: return "M";
-    case 3: return "C";
-    case 4: return "H";
-    default: return "R";
+        case 1:
+            return "A";
+        case 2:
+            return "M";
+        case 3:
+            return "C";
+        case 4:
+            return "H";
+        default:
+            return "R";
     }
 }
 
@@ -241,8 +249,8 @@ int last_component(const char* path, char* dest, size_t dest_size) {
 void format_record_name(char* dest, size_t dest_size, const kx_dir_item* first, uint32_t first_clus) {
     const packed_time s = first->start_time;
     const packed_time e = first->end_time;
-    snprintf(dest, dest_size, "%02d.%02d.%02d-%02d.%02d.%02d[%s][@%x][%d].%s", (int)pt_hour(s), (int)pt_minute(s),
-             (int)pt_second(s), (int)pt_hour(e), (int)pt_minute(e), (int)pt_second(e),
+    snprintf(dest, dest_size, "%02d.%02d.%02d-%02d.%02d.%02d[%s][@%x][%d].%s", (int)pt_hour(s),
+             (int)pt_minute(s), (int)pt_second(s), (int)pt_hour(e), (int)pt_minute(e), (int)pt_second(e),
              record_kind_letter(dir_item_record_kind(first)), first_clus, (int)first->same_second_seq,
              dir_item_media_type(first) != 0 ? "mvr" : "jpg");
 }

@@ -55,7 +55,8 @@ void fill_header_word(KXFILE h) {
 bool record_matches_name(const kx_file* h, const record_path& rp, bool by_time) {
     const kx_dir_item& it = h->dir_item;
     if (dir_item_channel(&it) != rp.channel) return false;
-    if (pt_hour(it.start_time) != pt_hour(rp.start_time) || pt_minute(it.start_time) != pt_minute(rp.start_time) ||
+    if (pt_hour(it.start_time) != pt_hour(rp.start_time) ||
+        pt_minute(it.start_time) != pt_minute(rp.start_time) ||
         pt_second(it.start_time) != pt_second(rp.start_time))
         return false;
     return !by_time || it.same_second_seq == rp.seq;
@@ -82,12 +83,14 @@ KXFILE open_record(const char* path, bool reading) {
         return nullptr;
     }
     uint8_t kind = ADAPT_RECORD;
-    if (strstr(path, "idx") != nullptr) kind = strstr(path, "summary") != nullptr ? ADAPT_SUMMARY_INDEX : ADAPT_INDEX;
+    if (strstr(path, "idx") != nullptr)
+        kind = strstr(path, "summary") != nullptr ? ADAPT_SUMMARY_INDEX : ADAPT_INDEX;
     // Index parts are written in place over a record's header only by the
     // recorder; here they open for reading. A record to read must be named
     // completely; a new record needs its day and channel (its name is made
     // from what is written).
-    const bool named = parsed == PATH_MATCHED || (parsed == PATH_BAD_NAME && (!reading || kind == ADAPT_SUMMARY_INDEX));
+    const bool named =
+        parsed == PATH_MATCHED || (parsed == PATH_BAD_NAME && (!reading || kind == ADAPT_SUMMARY_INDEX));
     if ((kind != ADAPT_RECORD && !reading) || !named) {
         kx_log("No file %s!\n", path);
         return nullptr;
@@ -138,7 +141,9 @@ KXFILE open_record(const char* path, bool reading) {
 }
 
 // The 28-byte entry i of a player directory sector.
-uint8_t* player_entry(uint8_t* dir, uint32_t i) { return dir + PLAYER_ENTRY_OFF + i * PLAYER_ENTRY_BYTES; }
+uint8_t* player_entry(uint8_t* dir, uint32_t i) {
+    return dir + PLAYER_ENTRY_OFF + i * PLAYER_ENTRY_BYTES;
+}
 
 bool entry_named(const uint8_t* entry, const char* name) {
     return strncmp(reinterpret_cast<const char*>(entry), name, PLAYER_NAME_BYTES) == 0;
@@ -176,7 +181,8 @@ bool player_add(uint8_t* dir, const char* name, uint64_t area, uint32_t area_sec
     uint64_t off = SECTOR_SIZE;
     if (count > 0) {
         const uint8_t* prev = player_entry(dir, count - 1);
-        const uint64_t end = (uint64_t)get_le32(prev + PLAYER_NAME_BYTES + 4) + get_le32(prev + PLAYER_NAME_BYTES);
+        const uint64_t end =
+            (uint64_t)get_le32(prev + PLAYER_NAME_BYTES + 4) + get_le32(prev + PLAYER_NAME_BYTES);
         off = (end + SECTOR_SIZE) / SECTOR_SIZE * SECTOR_SIZE;
     }
     if (off / SECTOR_SIZE >= area_sectors) return false;
@@ -281,7 +287,8 @@ KXFILE open_summary(const char* path) {
 }
 
 KXFILE open_locked(const char* path, bool reading) {
-    if (strstr(path, ".mvr") || strstr(path, ".jpg") || strstr(path, ".idx")) return open_record(path, reading);
+    if (strstr(path, ".mvr") || strstr(path, ".jpg") || strstr(path, ".idx"))
+        return open_record(path, reading);
     if (strstr(path, "player")) return open_player(path, reading);
     if (strstr(path, "log")) return open_log(path);
     if (strstr(path, "DVRWorkDirectory")) return open_summary(path);
@@ -396,7 +403,8 @@ bool raw_transfer(uint32_t dev, uint64_t lba, uint64_t pos, uint8_t* data, size_
         if (k == SECTOR_SIZE) {
             size_t whole = bytes / SECTOR_SIZE;
             if (whole > 64) whole = 64;
-            const int r = write ? disk_write(dev, (uint32_t)whole, sector, data) : disk_read(dev, (uint32_t)whole, sector, data);
+            const int r = write ? disk_write(dev, (uint32_t)whole, sector, data)
+                                : disk_read(dev, (uint32_t)whole, sector, data);
             if (r != 0) return false;
             pos += whole * SECTOR_SIZE;
             data += whole * SECTOR_SIZE;
@@ -442,7 +450,8 @@ size_t log_transfer(KXFILE h, uint8_t* data, size_t bytes, bool write) {
     uint64_t area;
     uint32_t sectors;
     if (!log_area(h->pdp, &area, &sectors)) return 0;
-    const uint64_t limit = (uint64_t)(sectors < LOG_AREA_MAX_SECTORS ? sectors : LOG_AREA_MAX_SECTORS) * SECTOR_SIZE;
+    const uint64_t limit =
+        (uint64_t)(sectors < LOG_AREA_MAX_SECTORS ? sectors : LOG_AREA_MAX_SECTORS) * SECTOR_SIZE;
     if (h->pos >= limit) return 0;
     if (bytes > limit - h->pos) bytes = (size_t)(limit - h->pos);
     size_t done = 0;
@@ -486,13 +495,22 @@ size_t kx_fread(void* buf, size_t size, size_t count, KXFILE f) {
     adapter_lock();
     size_t got = 0;
     switch (f->kind) {
-    case ADAPT_SUMMARY: got = read_summary(f, dst, bytes); break;
-    case ADAPT_PLAYER: got = read_player(f, dst, bytes); break;
-    case ADAPT_LOG: got = log_transfer(f, dst, bytes, false); break;
-    case ADAPT_RECORD:
-    case ADAPT_INDEX:
-    case ADAPT_SUMMARY_INDEX: got = read_buffered(f, dst, bytes); break;
-    default: break;
+        case ADAPT_SUMMARY:
+            got = read_summary(f, dst, bytes);
+            break;
+        case ADAPT_PLAYER:
+            got = read_player(f, dst, bytes);
+            break;
+        case ADAPT_LOG:
+            got = log_transfer(f, dst, bytes, false);
+            break;
+        case ADAPT_RECORD:
+        case ADAPT_INDEX:
+        case ADAPT_SUMMARY_INDEX:
+            got = read_buffered(f, dst, bytes);
+            break;
+        default:
+            break;
     }
     adapter_unlock();
     return got / size;
@@ -523,13 +541,18 @@ int64_t seek_locked(KXFILE h, int64_t offset, int origin) {
     if (h->kind == ADAPT_SUMMARY_INDEX && h->state == FILE_READING) return seek_summary_index(h, offset);
     int64_t base;
     switch (origin) {
-    case 0: base = h->kind == ADAPT_RECORD ? (int64_t)h->data_start : 0; break;
-    case 1: base = (int64_t)h->pos; break;
-    case 2:
-        refresh_length(h);
-        base = (int64_t)h->length;
-        break;
-    default: return -1;
+        case 0:
+            base = h->kind == ADAPT_RECORD ? (int64_t)h->data_start : 0;
+            break;
+        case 1:
+            base = (int64_t)h->pos;
+            break;
+        case 2:
+            refresh_length(h);
+            base = (int64_t)h->length;
+            break;
+        default:
+            return -1;
     }
     if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return -1;
     const uint64_t target = (uint64_t)(base + offset);
@@ -591,7 +614,8 @@ void put_calendar(uint8_t* p, packed_time t) {
 // A reserved region that lies inside the partition's reserved clusters and
 // clear of the user-data area (so that writing it cannot touch metadata or
 // recordings).
-bool reserved_region(const kx_driver* pdp, uint32_t off, uint32_t sectors, uint64_t* first_lba, uint32_t* out) {
+bool reserved_region(const kx_driver* pdp, uint32_t off, uint32_t sectors, uint64_t* first_lba,
+                     uint32_t* out) {
     if (off == 0 || sectors == 0 || pdp->rev_clus > pdp->total_clus) return false;
     const uint64_t lo = pdp->data_off, hi = lo + (uint64_t)pdp->rev_clus * pdp->sector_per_clus;
     const uint64_t end = (uint64_t)off + sectors;

@@ -24,7 +24,9 @@ uint32_t free_clusters(const kx_driver* pdp) {
     return pdp->total_clus > next ? pdp->total_clus - next : 0;
 }
 
-bool aligned(uint64_t v) { return v % SECTOR_SIZE == 0; }
+bool aligned(uint64_t v) {
+    return v % SECTOR_SIZE == 0;
+}
 
 // Writes the full buffer and moves the window on.
 bool write_window(KXFILE h) {
@@ -115,8 +117,8 @@ size_t write_summary(KXFILE h, const uint8_t* rec, size_t bytes) {
     if (bytes < SUMMARY_RECORD_BYTES) return 0;
     kx_driver* pdp = h->pdp;
     const uint32_t word = get_le32(rec + 32), type = get_le32(rec + 36), err = get_le32(rec + 40);
-    if (memcmp(rec, pdp->part_label, sizeof pdp->part_label) != 0 || word != pdp->part_word || type != pdp->type ||
-        err != pdp->err_status) {
+    if (memcmp(rec, pdp->part_label, sizeof pdp->part_label) != 0 || word != pdp->part_word ||
+        type != pdp->type || err != pdp->err_status) {
         memcpy(pdp->part_label, rec, sizeof pdp->part_label);
         pdp->part_word = word;
         // Driver types are 0-4; any other value would free the slot.
@@ -124,7 +126,8 @@ size_t write_summary(KXFILE h, const uint8_t* rec, size_t bytes) {
         pdp->err_status = err;
         save_pdp(pdp);
     }
-    if (is_default_calendar(rec + 44) && is_default_calendar(rec + 76) && memcmp(rec + 172, rec + 204, 32) != 0)
+    if (is_default_calendar(rec + 44) && is_default_calendar(rec + 76) &&
+        memcmp(rec + 172, rec + 204, 32) != 0)
         switch_work_driver(pdp);
     return bytes;
 }
@@ -183,11 +186,20 @@ size_t kx_fwrite(const void* buf, size_t size, size_t count, KXFILE f) {
     adapter_lock();
     size_t put = 0;
     switch (f->kind) {
-    case ADAPT_SUMMARY: put = write_summary(f, src, bytes); break;
-    case ADAPT_LOG: put = log_transfer(f, const_cast<uint8_t*>(src), bytes, true); break;
-    case ADAPT_PLAYER: put = write_player(f, src, bytes); break;
-    case ADAPT_RECORD: put = write_record(f, src, bytes); break;
-    default: break;
+        case ADAPT_SUMMARY:
+            put = write_summary(f, src, bytes);
+            break;
+        case ADAPT_LOG:
+            put = log_transfer(f, const_cast<uint8_t*>(src), bytes, true);
+            break;
+        case ADAPT_PLAYER:
+            put = write_player(f, src, bytes);
+            break;
+        case ADAPT_RECORD:
+            put = write_record(f, src, bytes);
+            break;
+        default:
+            break;
     }
     adapter_unlock();
     return put / size;

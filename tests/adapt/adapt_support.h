@@ -21,7 +21,9 @@ inline const pc_local_time kStart = {2009, 5, 31, 8, 0, 0};
 
 // A partition whose recording ring holds about `ring` clusters (the format
 // reserves the clusters of the 16,384-sector user-data area in front).
-inline uint64_t part_sectors(uint32_t spc, uint32_t ring) { return 6656 + (uint64_t)(16384 / spc + ring) * spc; }
+inline uint64_t part_sectors(uint32_t spc, uint32_t ring) {
+    return 6656 + (uint64_t)(16384 / spc + ring) * spc;
+}
 
 // One disk, partitions laid out as given, each formatted with `spc` sectors
 // per cluster, mounted by the library's start-up in single-driver mode with
@@ -60,13 +62,15 @@ struct Volume {
     kx_driver* pdp(int part = 0) const { return get_pdp(0, part); }
 };
 
-inline packed_time at(int y, int mo, int d, int h, int mi, int s) { return make_packed_time(y, mo, d, h, mi, s); }
+inline packed_time at(int y, int mo, int d, int h, int mi, int s) {
+    return make_packed_time(y, mo, d, h, mi, s);
+}
 
 // "/mnt/idea0/YYYY-MM-DD/CCC" for a channel counted from 0.
 inline std::string channel_dir(packed_time day, int channel, int part = 0) {
     char p[64];
-    snprintf(p, sizeof p, "/mnt/idea%d/%04d-%02d-%02d/%03d", part, (int)pt_year(day) + 2000, (int)pt_month(day),
-             (int)pt_day(day), channel + 1);
+    snprintf(p, sizeof p, "/mnt/idea%d/%04d-%02d-%02d/%03d", part, (int)pt_year(day) + 2000,
+             (int)pt_month(day), (int)pt_day(day), channel + 1);
     return p;
 }
 

@@ -1,7 +1,6 @@
 // The partition summary, the player area and the log area.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -46,7 +45,9 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     return v;
 }
 
-int32_t word(const uint8_t* rec, size_t off) { return (int32_t)get_le32(rec + off); }
+int32_t word(const uint8_t* rec, size_t off) {
+    return (int32_t)get_le32(rec + off);
+}
 
 TEST_F(AreaFixture, SummaryReadAndWritten) {
     RecordLayout layout(vol.pdp());
@@ -61,8 +62,8 @@ TEST_F(AreaFixture, SummaryReadAndWritten) {
     uint8_t rec[SUMMARY_RECORD_BYTES + 16];
     memset(rec, 0xAA, sizeof rec);
     ASSERT_EQ(1u, kx_fread(rec, SUMMARY_RECORD_BYTES, 1, f));
-    EXPECT_EQ(0xAA, rec[SUMMARY_RECORD_BYTES]);  // nothing beyond the record
-    EXPECT_EQ(0, word(rec, 36) | word(rec, 40)); // type, err_status
+    EXPECT_EQ(0xAA, rec[SUMMARY_RECORD_BYTES]);   // nothing beyond the record
+    EXPECT_EQ(0, word(rec, 36) | word(rec, 40));  // type, err_status
     EXPECT_EQ(0, memcmp(rec + 44, rec + 108, 64));
     const int32_t start1[8] = {2009, 5, 31, 0, 9, 15, 30, 0}, unset[8] = {2000, 1, 1, 0, 0, 0, 0, 0};
     for (int i = 0; i < 8; i++) {
@@ -168,7 +169,8 @@ TEST_F(AreaFixture, LogAreaBeyondFourGiB) {
     const std::vector<uint8_t> data = pattern(1500, 5);
     EXPECT_EQ(data.size(), put("/mnt/idea1/log/system", "wb", data, 100));
     EXPECT_TRUE(data == image_bytes(area * 512 + 100, data.size()));
-    EXPECT_TRUE(std::vector<uint8_t>(data.size(), 0) == image_bytes((area * 512 + 100) & 0xFFFFFFFFu, data.size()));
+    EXPECT_TRUE(std::vector<uint8_t>(data.size(), 0) ==
+                image_bytes((area * 512 + 100) & 0xFFFFFFFFu, data.size()));
 
     KXFILE f = kx_fopen("/mnt/idea1/log/system", "rb");
     ASSERT_NE(nullptr, f);

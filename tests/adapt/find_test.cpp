@@ -49,7 +49,8 @@ TEST(DayListing, WrappedRingListsOlderDaysTooInOrder) {
     std::set<std::string> with_records;
     for (int d = 1; d <= 1 + records / 50; d++)
         for (int ch = 0; ch < 3; ch++)
-            if (!list_channel(at(2009, 6, d, 0, 0, 0), ch).empty()) with_records.insert(day_name(at(2009, 6, d, 0, 0, 0)));
+            if (!list_channel(at(2009, 6, d, 0, 0, 0), ch).empty())
+                with_records.insert(day_name(at(2009, 6, d, 0, 0, 0)));
     EXPECT_EQ(0u, with_records.count("2009-06-01")) << "the oldest day was overwritten";
     EXPECT_EQ(1u, with_records.count("2009-06-02")) << "an older day above the head";
 
@@ -72,7 +73,8 @@ TEST(DayListing, EmptyPartitionAndDamagedDates) {
     }
     // Start times no calendar holds, as a damaged item may carry them: month
     // 13-15 (beyond the bitmap's last year too), month 0, day 0.
-    const packed_time damaged[] = {0xFFFFFFFFu, (63u << 26) | (15u << 22) | (31u << 17), (5u << 26) | (13u << 22) | (1u << 17),
+    const packed_time damaged[] = {0xFFFFFFFFu, (63u << 26) | (15u << 22) | (31u << 17),
+                                   (5u << 26) | (13u << 22) | (1u << 17),
                                    (9u << 26) | (0u << 22) | (3u << 17), (9u << 26) | (4u << 22)};
     for (int i = 0; i < 5; i++) {
         kx_dir_item it{};
@@ -113,8 +115,8 @@ TEST(ChannelListing, DayBoundariesAndRecordsWithoutData) {
         return out;
     };
     auto name = [](const layout_record& r, const char* times, const char* kind, const char* ext) {
-        return std::string(times) + "[" + kind + "]" + cluster_tag(r.chain.front()) + "[" + std::to_string(r.seq) +
-               "]." + ext;
+        return std::string(times) + "[" + kind + "]" + cluster_tag(r.chain.front()) + "[" +
+               std::to_string(r.seq) + "]." + ext;
     };
     const std::vector<kx_find_record> may31 = list_channel(at(2009, 5, 31, 0, 0, 0), 0);
     EXPECT_EQ((std::vector<std::string>{name(a, "23.50.00-00.10.00", "R", "mvr"),

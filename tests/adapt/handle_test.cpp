@@ -116,9 +116,9 @@ TEST_F(HandleFixture, LockAroundEveryOperationOnEveryWayOut) {
         kx_findclose(h);
     }
     for (const std::string& p : {path(video), path(picture), std::string("/mnt/idea0/2009-05-31/001/x.mvr"),
-                                 std::string("/mnt/idea3/DVRWorkDirectory"), std::string("/mnt/idea0/player/x"),
-                                 std::string("/mnt/idea0/log/x"), std::string("/mnt/idea0/DVRWorkDirectory"),
-                                 std::string("/nothing")}) {
+                                 std::string("/mnt/idea3/DVRWorkDirectory"),
+                                 std::string("/mnt/idea0/player/x"), std::string("/mnt/idea0/log/x"),
+                                 std::string("/mnt/idea0/DVRWorkDirectory"), std::string("/nothing")}) {
         for (const char* mode : {"rb", "wb"}) {
             KXFILE f = kx_fopen(p.c_str(), mode);
             if (f == nullptr) continue;

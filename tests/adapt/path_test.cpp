@@ -9,7 +9,8 @@
 
 namespace {
 
-std::string name_of(packed_time start, packed_time end, uint32_t kind, uint32_t media, uint8_t seq, uint32_t clus) {
+std::string name_of(packed_time start, packed_time end, uint32_t kind, uint32_t media, uint8_t seq,
+                    uint32_t clus) {
     kx_dir_item it{};
     it.b1 = (uint8_t)(5 | (media << 4) | ((kind & 3) << 6));
     it.b29 = (uint8_t)(kind & 0xFC);
@@ -22,7 +23,8 @@ std::string name_of(packed_time start, packed_time end, uint32_t kind, uint32_t 
 }
 
 TEST(RecordName, FormatAndKindLetters) {
-    const packed_time s = make_packed_time(2009, 5, 31, 8, 15, 0), e = make_packed_time(2009, 5, 31, 9, 15, 0);
+    const packed_time s = make_packed_time(2009, 5, 31, 8, 15, 0),
+                      e = make_packed_time(2009, 5, 31, 9, 15, 0);
     EXPECT_EQ("08.15.00-09.15.00[R][@12c][3].mvr", name_of(s, e, 0, 2, 3, 300));
     EXPECT_EQ("08.15.00-09.15.00[H][@0][255].jpg", name_of(s, e, 4, 0, 255, 0));
     EXPECT_EQ("08.15.00-09.15.00[R][@ffffffff][1].mvr", name_of(s, e, 0x0D, 2, 1, 0xFFFFFFFF));
@@ -35,11 +37,13 @@ TEST(RecordName, FormatAndKindLetters) {
 // Every record kind, media type and cluster size: the name parses back to the
 // fields it was made from, below the roots of other disks and partitions.
 TEST(RecordName, ParsesBackForEveryKindAndMedia) {
-    const packed_time s = make_packed_time(2012, 2, 29, 23, 59, 59), e = make_packed_time(2012, 3, 1, 0, 10, 5);
+    const packed_time s = make_packed_time(2012, 2, 29, 23, 59, 59),
+                      e = make_packed_time(2012, 3, 1, 0, 10, 5);
     for (uint32_t kind = 0; kind <= 4; kind++)
         for (uint32_t media : {0u, 2u})
             for (uint32_t clus : {0u, 300u, 0x3A4F1u, 0xFFFFFFF0u}) {
-                const std::string path = "/mnt/idec3/2012-02-29/016/" + name_of(s, e, kind, media, kind * 50, clus);
+                const std::string path =
+                    "/mnt/idec3/2012-02-29/016/" + name_of(s, e, kind, media, kind * 50, clus);
                 record_path rp;
                 ASSERT_EQ(PATH_MATCHED, parse_record_path(path.c_str(), &rp)) << path;
                 EXPECT_EQ(2, rp.disk);
@@ -72,28 +76,31 @@ TEST(RecordName, MalformedAndHostilePathsFailCleanly) {
     const std::string huge(100000, '9');
     record_path rp;
     ASSERT_EQ(PATH_MATCHED, parse_record_path((dirs + name).c_str(), &rp));
-    for (const std::string& bad_name : {
-             std::string("08.15.00-09.15.00R][@12c][3].mvr"), std::string("08.15.00-09.15.00[R[@12c][3].mvr"),
-             std::string("08.15.00-09.15.00[R][12c][3].mvr"), std::string("08.15.00-09.15.00[R][@12c][3]mvr"),
-             std::string("08.15.00-09.15.00[R][@12c][256].mvr"), std::string("08.15.00-09.15.00[R][@123456789][3].mvr"),
-             std::string("08.15.00-09.15.00[R][@12c][3].mvrmvrmvrmvrmvrmvr"), std::string("08.15.00-09.15[R][@12c][3].mvr"),
-             std::string("108.15.00-09.15.00[R][@12c][3].mvr"), "08.15.00-09.15.00[" + std::string(5000, 'R') + "][@1][3].mvr",
-             huge + ".mvr", "08.15.00-09.15.00[R][@12c][" + huge + "].mvr"})
+    for (const std::string& bad_name :
+         {std::string("08.15.00-09.15.00R][@12c][3].mvr"), std::string("08.15.00-09.15.00[R[@12c][3].mvr"),
+          std::string("08.15.00-09.15.00[R][12c][3].mvr"), std::string("08.15.00-09.15.00[R][@12c][3]mvr"),
+          std::string("08.15.00-09.15.00[R][@12c][256].mvr"),
+          std::string("08.15.00-09.15.00[R][@123456789][3].mvr"),
+          std::string("08.15.00-09.15.00[R][@12c][3].mvrmvrmvrmvrmvrmvr"),
+          std::string("08.15.00-09.15[R][@12c][3].mvr"), std::string("108.15.00-09.15.00[R][@12c][3].mvr"),
+          "08.15.00-09.15.00[" + std::string(5000, 'R') + "][@1][3].mvr", huge + ".mvr",
+          "08.15.00-09.15.00[R][@12c][" + huge + "].mvr"})
         EXPECT_EQ(PATH_BAD_NAME, parse_record_path((dirs + bad_name).c_str(), &rp)) << bad_name.substr(0, 80);
-    for (const std::string& bad_dirs : {
-             std::string("/mnt/idea0/2009-05-31/000/"), std::string("/mnt/idea0/2009-05-31/065/"),
-             std::string("/mnt/idea0/2009-13-31/001/"), std::string("/mnt/idea0/1999-05-31/001/"),
-             std::string("/mnt/idea0/2009-05-00/001/"), std::string("/mnt/idea4/2009-05-31/001/"),
-             std::string("/mnt/ideA0/2009-05-31/001/"), std::string("/mnt/idea0x/2009-05-31/001/"),
-             std::string("/mnt/idea0/2009-05-31/"), std::string(""), "/mnt/idea0/2009-05-31/" + huge + "/",
-             "/mnt/idea" + huge + "/2009-05-31/001/", "/mnt/idea0/" + huge + "-05-31/001/"})
+    for (const std::string& bad_dirs :
+         {std::string("/mnt/idea0/2009-05-31/000/"), std::string("/mnt/idea0/2009-05-31/065/"),
+          std::string("/mnt/idea0/2009-13-31/001/"), std::string("/mnt/idea0/1999-05-31/001/"),
+          std::string("/mnt/idea0/2009-05-00/001/"), std::string("/mnt/idea4/2009-05-31/001/"),
+          std::string("/mnt/ideA0/2009-05-31/001/"), std::string("/mnt/idea0x/2009-05-31/001/"),
+          std::string("/mnt/idea0/2009-05-31/"), std::string(""), "/mnt/idea0/2009-05-31/" + huge + "/",
+          "/mnt/idea" + huge + "/2009-05-31/001/", "/mnt/idea0/" + huge + "-05-31/001/"})
         EXPECT_EQ(PATH_BAD_DIRS, parse_record_path((bad_dirs + name).c_str(), &rp)) << bad_dirs.substr(0, 80);
     EXPECT_EQ(PATH_BAD_DIRS, parse_record_path(nullptr, &rp));
 
     listing_path lp;
-    for (const std::string& p : {std::string("/mnt/idea0/2009-05-31/1000/*"), std::string("/mnt/idea0/2009-5-31x/001/*"),
-                                 "/mnt/idea0/2009-05-31/" + huge + "/*", "/mnt/idea" + huge, std::string("/mnt/hda0"),
-                                 std::string("/mnt/idea0/x")})
+    for (const std::string& p :
+         {std::string("/mnt/idea0/2009-05-31/1000/*"), std::string("/mnt/idea0/2009-5-31x/001/*"),
+          "/mnt/idea0/2009-05-31/" + huge + "/*", "/mnt/idea" + huge, std::string("/mnt/hda0"),
+          std::string("/mnt/idea0/x")})
         EXPECT_NE(0, parse_listing_path(p.c_str(), &lp)) << p.substr(0, 80);
 
     char d[4];

@@ -61,19 +61,23 @@ TEST_F(ReadFixture, EveryByteAfterTheHeaderForAnyRequestMix) {
         const layout_record& r = i == 0 ? video : picture;
         const std::vector<uint8_t> want = expected(r, r.head_sectors);
         EXPECT_EQ(want.size(), listed[i].size);
-        EXPECT_EQ(i == 0 ? ".mvr" : ".jpg", std::string(listed[i].name).substr(std::strlen(listed[i].name) - 4));
+        EXPECT_EQ(i == 0 ? ".mvr" : ".jpg",
+                  std::string(listed[i].name).substr(std::strlen(listed[i].name) - 4));
         for (const std::vector<size_t>& mix : mixes)
-            EXPECT_TRUE(want == read_path(record_file(r, listed[i].name), mix)) << listed[i].name << " " << mix[0];
+            EXPECT_TRUE(want == read_path(record_file(r, listed[i].name), mix))
+                << listed[i].name << " " << mix[0];
     }
 }
 
 TEST_F(ReadFixture, SeekWithEveryOriginAndTheRecordsEnd) {
     const layout_record r = laid(1, at(2009, 5, 31, 11, 0, 0), 11, 9, 4);  // 649 sectors, 4 of header
-    const std::vector<uint8_t> all = expected(r, 4);                          // virtual byte v is all[v - 2048]
+    const std::vector<uint8_t> all = expected(r, 4);                       // virtual byte v is all[v - 2048]
     KXFILE f = kx_fopen(record_file(r, listed_name(r)).c_str(), "rb");
     ASSERT_NE(nullptr, f);
     std::vector<uint8_t> b(1 << 20);
-    auto read_at = [&](size_t from, size_t n) { return kx_fread(b.data(), 1, n, f) == n && memcmp(b.data(), all.data() + from, n) == 0; };
+    auto read_at = [&](size_t from, size_t n) {
+        return kx_fread(b.data(), 1, n, f) == n && memcmp(b.data(), all.data() + from, n) == 0;
+    };
     EXPECT_TRUE(read_at(0, 10));  // the first read starts after the header
     EXPECT_EQ(0, kx_fseek(f, 0, 0));
     EXPECT_TRUE(read_at(0, 700));

@@ -34,7 +34,8 @@ struct WriteFixture : ::testing::Test {
     // Writes data in pieces of the given sizes (cycled), the clock moving a
     // second per piece; pieces listed as aligned come from a 512-aligned
     // buffer. Returns the handle still open.
-    KXFILE write(const std::string& path, const std::vector<uint8_t>& data, const std::vector<size_t>& pieces) {
+    KXFILE write(const std::string& path, const std::vector<uint8_t>& data,
+                 const std::vector<size_t>& pieces) {
         KXFILE f = kx_fopen(path.c_str(), "wb");
         EXPECT_NE(nullptr, f) << path;
         if (f == nullptr) return nullptr;
