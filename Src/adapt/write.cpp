@@ -28,9 +28,21 @@ bool aligned(uint64_t v) {
     return v % SECTOR_SIZE == 0;
 }
 
+// After a failed transfer the writer's position is unknown: it goes back to
+// the buffer's first sector, or the window is given up (and buffered data
+// still waiting is then reported lost by the flush).
+void resync(KXFILE h) {
+    if (h->buf_pos == KX_NO_BUF_POS || h->buf_pos / SECTOR_SIZE > UINT32_MAX ||
+        kx_file_seek(h, (uint32_t)(h->buf_pos / SECTOR_SIZE)) != 0)
+        h->buf_pos = KX_NO_BUF_POS;
+}
+
 // Writes the full buffer and moves the window on.
 bool write_window(KXFILE h) {
-    if (kx_file_write(h, h->buf, h->buf_size / SECTOR_SIZE) != 0) return false;
+    if (kx_file_write(h, h->buf, h->buf_size / SECTOR_SIZE) != 0) {
+        resync(h);
+        return false;
+    }
     h->dirty = 0;
     h->buf_pos += h->buf_size;
     return true;
@@ -50,7 +62,8 @@ bool reserve_header(KXFILE h) {
 // on a sector boundary: the writer cannot read back the bytes a partly
 // rewritten sector would need.
 bool reopen_window(KXFILE h) {
-    if (h->pos != h->length || !aligned(h->pos) || h->pos / SECTOR_SIZE > UINT32_MAX) return false;
+    if (h->dirty || h->pos != h->length || !aligned(h->pos) || h->pos / SECTOR_SIZE > UINT32_MAX)
+        return false;
     if (kx_file_seek(h, (uint32_t)(h->pos / SECTOR_SIZE)) != 0) return false;
     h->buf_pos = h->pos;
     return true;
@@ -65,13 +78,16 @@ size_t write_record(KXFILE h, const uint8_t* src, size_t bytes) {
     if (h->length == 0 && !reserve_header(h)) return 0;
     if (h->buf_pos == KX_NO_BUF_POS && !reopen_window(h)) return 0;
     size_t done = 0;
-    while (done < bytes) {
+    while (done < bytes && h->buf_pos != KX_NO_BUF_POS) {
         if (h->pos - h->buf_pos == h->buf_size && !write_window(h)) break;
         const size_t rest = bytes - done;
         const bool empty = h->length == h->data_start;
         if (!h->dirty && h->pos == h->buf_pos && aligned(h->pos) && aligned(rest) &&
             aligned(reinterpret_cast<uintptr_t>(src + done)) && (rest > h->buf_size / 2 || empty)) {
-            if (kx_file_write(h, src + done, (uint32_t)(rest / SECTOR_SIZE)) != 0) break;
+            if (kx_file_write(h, src + done, (uint32_t)(rest / SECTOR_SIZE)) != 0) {
+                resync(h);
+                break;
+            }
             h->pos += rest;
             h->buf_pos = h->pos;
             done += rest;
@@ -85,7 +101,7 @@ size_t write_record(KXFILE h, const uint8_t* src, size_t bytes) {
         }
         if (h->pos > h->length) h->length = h->pos;
     }
-    if (h->pos - h->buf_pos == h->buf_size) write_window(h);
+    if (h->buf_pos != KX_NO_BUF_POS && h->pos - h->buf_pos == h->buf_size) write_window(h);
     return done;
 }
 
@@ -135,9 +151,9 @@ size_t write_summary(KXFILE h, const uint8_t* rec, size_t bytes) {
 }  // namespace
 
 int adapt_flush_locked(KXFILE h) {
-    if (h->buf == nullptr || h->state != FILE_WRITING) return 0;
-    if (!h->dirty || !adapt_in_window(h, h->pos)) return 0;
-    h->dirty = 0;
+    if (h->buf == nullptr || h->state != FILE_WRITING || !h->dirty) return 0;
+    // Buffered data whose place in the record was lost cannot be written.
+    if (!adapt_in_window(h, h->pos)) return -1;
     uint32_t n = h->buf_size / SECTOR_SIZE;
     const bool partial = h->buf_pos + h->buf_size > h->length;
     if (partial) {
@@ -148,14 +164,18 @@ int adapt_flush_locked(KXFILE h) {
         n += n & 1;
         memset(h->buf + data, 0xFF, (size_t)n * SECTOR_SIZE - data);
     }
-    if (kx_file_write(h, h->buf, n) != 0) return -1;
+    if (kx_file_write(h, h->buf, n) != 0) {
+        resync(h);
+        return -1;
+    }
+    h->dirty = 0;
     if (!partial) {
         h->buf_pos += h->buf_size;
         return 0;
     }
     // More may follow: the writer goes back to the buffer's first sector, so
     // that the next full buffer replaces the padded sectors just written.
-    if (kx_file_seek(h, (uint32_t)(h->buf_pos / SECTOR_SIZE)) != 0) h->buf_pos = KX_NO_BUF_POS;
+    resync(h);
     return 0;
 }
 

@@ -140,4 +140,19 @@ TEST_F(WriteFixture, DiskOverNearAFullPartition) {
     EXPECT_EQ(0, kx_fclose(f));
 }
 
+// Data the disk refuses is reported lost when the record is closed, never
+// closed as whole.
+TEST_F(WriteFixture, FailedWriteIsReportedAtClose) {
+    KXFILE f = kx_fopen("/mnt/idea0/2009-05-31/001/a.mvr", "wb");
+    ASSERT_NE(nullptr, f);
+    const std::vector<uint8_t> data = pattern(1000, 3);
+    ASSERT_EQ(data.size(), kx_fwrite(data.data(), 1, data.size(), f));
+    kx_driver* pdp = vol.pdp();
+    ide_inject_fault(0, clus_sector(pdp, pdp->rev_clus), clus_sector(pdp, pdp->total_clus) - 1,
+                     IDE_FAULT_WRITE);
+    EXPECT_EQ(-1, kx_fflush(f));
+    EXPECT_EQ(-1, kx_fclose(f));
+    ide_clear_faults();
+}
+
 }  // namespace
