@@ -41,33 +41,6 @@ protected:
     LogCapture m_log;
 };
 
-TEST_F(Dump, AnEmptyTablePrintsOnlyTheHeaders) {
-    kx_dump_drivers();
-    const std::string d = " " + std::string(72, '-') + "\n";
-    EXPECT_EQ(
-        "driver basic parameter:\n"
-        " " + std::string(100, '-') + "\n"
-        "| dev.part |type|total_clus | temp_off | index_off | dir_off | data_off | rev_clus | sec/clus |status|\n"
-        "|----------|----|-----------|----------|-----------|---------|----------|----------|----------|------|\n"
-        " " + std::string(96, '-') + "\n"
-        "driver operation parameter:\n"
-        " " + std::string(121, '-') + "\n"
-        "| dev.part | F| S|  curr  |        start1         |         end1          |        start2         |"
-        "        end2           |\n"
-        "|          |  |  |        |MM-DD HH:MM:SS|  clus  |MM-DD HH:MM:SS|  clus  |MM-DD HH:MM:SS|  clus  |"
-        "MM-DD HH:MM:SS|  clus  |\n"
-        "|----------|--|--|--------|--------------|--------|--------------|--------|--------------|--------|"
-        "--------------|--------|\n"
-        " " + std::string(122, '-') + "\n"
-        "driver time chart:\n"
-        " " + std::string(74, '-') + "\n"
-        "|dev.part | period of time                                                 |\n"
-        "|---------|----------------------------------------------------------------|\n" +
-            d + "driver time sections:\n" + d +
-            "|dev part |start_clus| end_clus |    start_time     |   end_time        |\n" + d,
-        m_log.text());
-}
-
 TEST_F(Dump, GeometryAndOperationRows) {
     kx_driver* a = driver(0, 1, 2);
     kx_driver* b = driver(3, 0, 3, 2);

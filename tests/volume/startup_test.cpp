@@ -119,7 +119,7 @@ TEST_F(StartUp, OneFreshVolumePrintsEveryTable) {
     EXPECT_EQ(expected, m_log.text());
 }
 
-TEST_F(StartUp, NoReadableDiskLeavesTheTableEmpty) {
+TEST_F(StartUp, NoReadableDiskPrintsEmptyTables) {
     use_disks({m_dir.file("absent.img")});
     EXPECT_EQ(7, start_up());
     EXPECT_EQ(0, m_count);
@@ -233,51 +233,41 @@ TEST_F(StartUp, WithTheAdapterFlagASwitchWrapsTheWorkingDriverInPlace) {
     EXPECT_FALSE(m_log.contains("\n*0.0")) << "no working driver is marked under the adapter flag";
 }
 
+// Without the flag the writer hands over to the next driver of the ring:
+// opened where it stopped (a collision if the clock lies before its end), or
+// given a new pass when it is full as well.
 TEST_F(StartUp, WithoutTheAdapterFlagTheWriterMovesToTheNextDriver) {
     make_disks({kFirstPart + 2 * kPartSize});
     make_volumes(0, 2);
     start_up();
-    kx_driver* work = get_pdp(0, 0);
-    kx_driver* next = get_pdp(0, 1);
-    work->end_time1 = at(11, 0);
+    kx_driver* a = get_pdp(0, 0);
+    kx_driver* b = get_pdp(0, 1);
+    a->end_time1 = at(11, 0);
     link_drivers(0);
-    ASSERT_EQ(work, g_work_driver[0]);
-    next->end_time1 = at(13, 0);  // ends after the clock's 12:00
-    next->current_cluster = 500;
-    m_log.clear();
+    ASSERT_EQ(a, g_work_driver[0]);
+    b->end_time1 = at(13, 0);  // after the clock's 12:00
+    b->current_cluster = 500;
 
-    switch_work_driver(work);
-    EXPECT_EQ(next, g_work_driver[0]);
-    std::vector<uint8_t> old_desc = descriptor_on_disk(0, kFirstPart);
-    EXPECT_EQ(KX_STATUS_CLOSED, get_le32(old_desc.data() + 12));
-    EXPECT_EQ(1, old_desc[8]);
-    std::vector<uint8_t> new_desc = descriptor_on_disk(0, kFirstPart + kPartSize);
-    EXPECT_EQ(0u, get_le32(new_desc.data() + 12)) << "the next driver is opened";
-    EXPECT_EQ(1u, get_le32(new_desc.data() + 160)) << "12:00 is earlier than its end: a collision";
-    EXPECT_EQ(501u, next->collision[0]);
+    switch_work_driver(a);
+    EXPECT_EQ(b, g_work_driver[0]);
+    std::vector<uint8_t> desc = descriptor_on_disk(0, kFirstPart);
+    EXPECT_EQ(KX_STATUS_CLOSED, get_le32(desc.data() + 12));
+    EXPECT_EQ(1, desc[8]) << "fill_count";
+    desc = descriptor_on_disk(0, kFirstPart + kPartSize);
+    EXPECT_EQ(0u, get_le32(desc.data() + 12)) << "the next driver is opened";
+    EXPECT_EQ(1u, get_le32(desc.data() + 160));
+    EXPECT_EQ(501u, b->collision[0]);
     EXPECT_TRUE(m_log.contains("Set new collision at cluster 500 in work driver\n"));
-}
 
-TEST_F(StartUp, AFullNextDriverStartsANewPass) {
-    make_disks({kFirstPart + 2 * kPartSize});
-    make_volumes(0, 2);
-    start_up();
-    kx_driver* work = get_pdp(0, 0);
-    kx_driver* next = get_pdp(0, 1);
-    work->end_time1 = at(11, 0);
-    link_drivers(0);
-    ASSERT_EQ(work, g_work_driver[0]);
-    next->current_cluster = next->total_clus - 10;
-    next->end_time1 = at(9, 0);
-
-    switch_work_driver(work);
-    EXPECT_EQ(next, g_work_driver[0]);
-    EXPECT_EQ(next->rev_clus - 1, next->current_cluster);
-    std::vector<uint8_t> desc = descriptor_on_disk(0, kFirstPart + kPartSize);
-    EXPECT_EQ(next->rev_clus - 1, get_le32(desc.data() + 24));
+    a->current_cluster = a->total_clus - 10;
+    a->end_time1 = at(9, 0);
+    switch_work_driver(b);
+    EXPECT_EQ(a, g_work_driver[0]);
+    desc = descriptor_on_disk(0, kFirstPart);
+    EXPECT_EQ(a->rev_clus - 1, get_le32(desc.data() + 24));
     EXPECT_EQ(256u, get_le32(desc.data() + 28));
-    EXPECT_EQ(next->total_clus - 10, get_le32(desc.data() + 32));
-    EXPECT_EQ(at(9, 0), get_le32(desc.data() + 40)) << "the old pass's end";
+    EXPECT_EQ(a->total_clus - 10, get_le32(desc.data() + 32));
+    EXPECT_EQ(at(9, 0), get_le32(desc.data() + 40)) << "the full pass's end";
     EXPECT_EQ(at(12, 0), get_le32(desc.data() + 16));
     EXPECT_EQ(0u, get_le32(desc.data() + 160));
 }
