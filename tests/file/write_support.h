@@ -97,23 +97,6 @@ inline std::vector<uint8_t> pattern(uint32_t ch, uint32_t rec, uint64_t offset, 
     return out;
 }
 
-// Writes `sectors` sectors of the record's pattern in pieces of `chunk`
-// sectors, the clock advancing `step_ms` before each piece. `written` is the
-// record's byte count so far and is advanced. Returns the first failure.
-inline int write_pattern(KXFILE h, uint32_t ch, uint32_t rec, uint64_t& written, uint32_t sectors, uint32_t chunk,
-                         uint32_t step_ms) {
-    while (sectors > 0) {
-        uint32_t n = sectors < chunk ? sectors : chunk;
-        pc_clock_advance_ms(step_ms);
-        std::vector<uint8_t> data = pattern(ch, rec, written, (size_t)n * 512);
-        int r = kx_file_write(h, data.data(), n);
-        if (r) return r;
-        written += (uint64_t)n * 512;
-        sectors -= n;
-    }
-    return 0;
-}
-
 // A record as the writer left it: a stream is split into several when it is
 // packed, when the volume fills up or after a failed write.
 struct Segment {

@@ -264,86 +264,66 @@ TEST(WriterMirror, MirrorGetsTheSameSectorsAndFailuresAreNotHidden) {
 // The pack check itself, for the default interval and for intervals that
 // divide the hour, are whole hours, or neither.
 TEST(WriterPack, PackDueFollowsTheInterval) {
-    const packed_time on_hour = at(2024, 3, 1, 6, 0, 0);
-    const packed_time on_quarter = at(2024, 3, 1, 6, 15, 0);
-    const packed_time on_minute = at(2024, 3, 1, 6, 10, 0);
-    const packed_time off_second = at(2024, 3, 1, 6, 0, 1);
-    {
-        PackSetting p(3600000);  // 600 minutes
-        EXPECT_FALSE(pack_due(299, on_hour));
-        EXPECT_TRUE(pack_due(300, on_hour));
-        EXPECT_FALSE(pack_due(300, on_minute));
-        EXPECT_FALSE(pack_due(899, off_second));
-        EXPECT_TRUE(pack_due(900, off_second));
-    }
-    {
-        PackSetting p(90000);  // 15 minutes: every quarter hour
-        EXPECT_TRUE(pack_due(7, on_quarter));
-        EXPECT_FALSE(pack_due(6, on_quarter));
-        EXPECT_FALSE(pack_due(7, on_minute));
-        EXPECT_FALSE(pack_due(21, off_second));
-        EXPECT_TRUE(pack_due(22, off_second));
-    }
-    {
-        PackSetting p(270000);  // 45 minutes: no round time to wait for
-        EXPECT_FALSE(pack_due(44, on_hour));
-        EXPECT_TRUE(pack_due(45, on_minute));
-        EXPECT_FALSE(pack_due(45, off_second));
-        EXPECT_TRUE(pack_due(67, off_second));
-    }
-    {
-        PackSetting p(900000);  // 150 minutes: longer than an hour, not whole hours
-        EXPECT_FALSE(pack_due(149, on_hour));
-        EXPECT_TRUE(pack_due(150, on_minute));
-    }
-    {
-        PackSetting p(5999);  // under a minute: never
-        EXPECT_FALSE(pack_due(100000, on_hour));
+    const packed_time hour = at(2024, 3, 1, 6, 0, 0), quarter = at(2024, 3, 1, 6, 15, 0);
+    const packed_time minute = at(2024, 3, 1, 6, 10, 0), off = at(2024, 3, 1, 6, 0, 1);
+    struct {
+        uint32_t setting, minutes;
+        packed_time now;
+        bool due;
+    } cases[] = {
+        {3600000, 299, hour, false}, {3600000, 300, hour, true},  {3600000, 300, minute, false},  // 600 minutes
+        {3600000, 899, off, false},  {3600000, 900, off, true},                                   //
+        {90000, 7, quarter, true},   {90000, 6, quarter, false},  {90000, 7, minute, false},      // 15: quarter hours
+        {90000, 21, off, false},     {90000, 22, off, true},                                      //
+        {270000, 44, hour, false},   {270000, 45, minute, true},  {270000, 45, off, false},       // 45: no round time
+        {270000, 67, off, true},     {900000, 149, hour, false},  {900000, 150, minute, true},    // 150: likewise
+        {5999, 100000, hour, false},                                                              // under a minute: never
+    };
+    for (const auto& c : cases) {
+        PackSetting p(c.setting);
+        EXPECT_EQ(c.due, pack_due(c.minutes, c.now)) << c.setting << " " << c.minutes << " " << c.now;
     }
 }
 
-// With the default setting, a record opened at 00:10 is packed at the first
-// whole hour after 05:10; the stream goes on in a resumed record.
-TEST(WriterPack, PackedAtTheFirstWholeHourAfterHalfTheInterval) {
-    Volume v({part_sectors(SPC, 200)}, SPC, true, {2024, 3, 1, 0, 10, 0});
-    kx_driver* pdp = v.pdp();
-    Stream s(2, 1, open_writer(2));
-    packed_time packed_at = 0;
-    for (int i = 0; i < 2000 && !packed_at; i++) {
+// A stream opened at 00:10 with the default setting, one sector every 30 s
+// from `first_ms` on; the time of the write that packed it.
+static packed_time time_of_pack(Volume& v, uint32_t first_ms, Stream& s) {
+    pc_clock_advance_ms(first_ms);
+    for (int i = 0; i < 2000; i++) {
+        EXPECT_EQ(0, s.write(1));
+        if (s.h->reopened) return now_packed();
         pc_clock_advance_ms(30000);
-        ASSERT_EQ(0, s.write(1));
-        if (s.h->reopened) packed_at = now_packed();
     }
-    EXPECT_EQ(at(2024, 3, 1, 6, 0, 0), packed_at);
-    EXPECT_TRUE(v.log.contains("_file_write pack file internal for cur_minute = 350\n"));
-    EXPECT_EQ(FILE_WRITING, s.h->state);
-    EXPECT_EQ(0u, s.h->first_cluster);
-    const Segment& first = s.segs[0];
-    EXPECT_EQ(packed_at, item_of(pdp, first.first).end_time);
-    EXPECT_EQ(0u, item_of(pdp, first.clusters.back()).down_clus);
-
-    pc_clock_advance_ms(30000);
-    ASSERT_EQ(0, s.write(1));
-    ASSERT_EQ(2u, s.segs.size());
-    EXPECT_EQ(ITEM_RESUME, item_of(pdp, s.segs[1].first).item_type);
-    EXPECT_EQ(at(2024, 3, 1, 6, 0, 30), item_of(pdp, s.segs[1].first).start_time);
-    s.close();
-    EXPECT_TRUE(reads_back(s, s.segs[0]));
-    EXPECT_TRUE(reads_back(s, s.segs[1]));
+    ADD_FAILURE() << "never packed; log: " << v.log.text().substr(0, 200);
+    return 0;
 }
 
-// Writes that never fall on a whole minute: packed after 900 minutes.
-TEST(WriterPack, PackedAtTheLatestAfterOneAndAHalfIntervals) {
+// Packed at the first whole hour after half the interval (05:10), the stream
+// going on in a resumed record; without writes on whole minutes, at the
+// latest after one and a half intervals.
+TEST(WriterPack, PackedAtTheFirstWholeHourOrAtTheLatest) {
+    {
+        Volume v({part_sectors(SPC, 200)}, SPC, true, {2024, 3, 1, 0, 10, 0});
+        kx_driver* pdp = v.pdp();
+        Stream s(2, 1, open_writer(2));
+        EXPECT_EQ(at(2024, 3, 1, 6, 0, 0), time_of_pack(v, 30000, s));
+        EXPECT_TRUE(v.log.contains("_file_write pack file internal for cur_minute = 350\n"));
+        EXPECT_EQ(FILE_WRITING, s.h->state);
+        EXPECT_EQ(0u, s.h->first_cluster);
+        EXPECT_EQ(at(2024, 3, 1, 6, 0, 0), item_of(pdp, s.segs[0].first).end_time);
+        EXPECT_EQ(0u, item_of(pdp, s.segs[0].clusters.back()).down_clus);
+        pc_clock_advance_ms(30000);
+        ASSERT_EQ(0, s.write(1));
+        ASSERT_EQ(2u, s.segs.size());
+        EXPECT_EQ(ITEM_RESUME, item_of(pdp, s.segs[1].first).item_type);
+        EXPECT_EQ(at(2024, 3, 1, 6, 0, 30), item_of(pdp, s.segs[1].first).start_time);
+        s.close();
+        EXPECT_TRUE(reads_back(s, s.segs[0]));
+        EXPECT_TRUE(reads_back(s, s.segs[1]));
+    }
     Volume v({part_sectors(SPC, 200)}, SPC, true, {2024, 3, 1, 0, 10, 0});
     Stream s(2, 1, open_writer(2));
-    pc_clock_advance_ms(15000);
-    packed_time packed_at = 0;
-    for (int i = 0; i < 2000 && !packed_at; i++) {
-        ASSERT_EQ(0, s.write(1));
-        if (s.h->reopened) packed_at = now_packed();
-        pc_clock_advance_ms(30000);
-    }
-    EXPECT_EQ(at(2024, 3, 1, 15, 10, 15), packed_at);
+    EXPECT_EQ(at(2024, 3, 1, 15, 10, 15), time_of_pack(v, 15000, s));
     EXPECT_TRUE(v.log.contains("_file_write pack file internal for cur_minute = 900\n"));
     s.close();
     EXPECT_TRUE(reads_back(s, s.segs[0]));
