@@ -27,9 +27,13 @@ const uint32_t kSection2Gap = 256;
 // Descriptor word that the recorder clears when it loads a descriptor.
 const size_t kClearedWord = 180;
 
-bool is_power_of_two(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+bool is_power_of_two(uint32_t v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
 
-uint64_t sectors_for(uint64_t items, uint32_t per_sector) { return (items + per_sector - 1) / per_sector; }
+uint64_t sectors_for(uint64_t items, uint32_t per_sector) {
+    return (items + per_sector - 1) / per_sector;
+}
 
 // An area [off, off + len) after the descriptor and inside the partition. The
 // areas the library writes must stay clear of the disk label, which a
@@ -38,7 +42,9 @@ bool area_fits(const kx_driver* pdp, uint64_t off, uint64_t len, uint64_t size) 
     return off > pdp->temp_off && off + len <= size;
 }
 
-bool cluster_fits(uint32_t clus, uint32_t total_clus) { return clus == 0 || clus < total_clus; }
+bool cluster_fits(uint32_t clus, uint32_t total_clus) {
+    return clus == 0 || clus < total_clus;
+}
 
 // Whether a loaded descriptor describes a volume that fits its partition of
 // `size` sectors: a damaged descriptor must never make the library read or
@@ -61,7 +67,8 @@ bool descriptor_sound(const kx_driver* pdp, uint64_t size) {
     // put the write position at total_clus, past the volume.
     if (pdp->rev_clus >= pdp->total_clus) return false;
     return cluster_fits(pdp->current_cluster, pdp->total_clus) &&
-           cluster_fits(pdp->start_cluster2, pdp->total_clus) && cluster_fits(pdp->end_cluster2, pdp->total_clus);
+           cluster_fits(pdp->start_cluster2, pdp->total_clus) &&
+           cluster_fits(pdp->end_cluster2, pdp->total_clus);
 }
 
 // A collision count beyond the list is mended rather than refused: the list
@@ -73,7 +80,9 @@ void clamp_collision_num(kx_driver* pdp) {
     pdp->collision_num = KX_MAX_COLLISIONS;
 }
 
-bool usable(const kx_driver* d, int type) { return (int)d->type == type && d->err_status == 0; }
+bool usable(const kx_driver* d, int type) {
+    return (int)d->type == type && d->err_status == 0;
+}
 
 void insert_before(kx_driver* e, kx_driver* s) {
     e->prev = s->prev;
@@ -289,7 +298,8 @@ int kx_get_driver_info(int disk, int part, driver_info* info) {
     uint32_t collisions = pdp->collision_num < KX_MAX_COLLISIONS ? pdp->collision_num : KX_MAX_COLLISIONS;
     for (uint32_t k = 0; k < collisions + 2; k++) {
         const time_section* e = &pdp->sections[k];
-        if (k > 0 && (e->start_clus == 0 || e->start_clus > e->end_clus || e->start_time > e->end_time)) continue;
+        if (k > 0 && (e->start_clus == 0 || e->start_clus > e->end_clus || e->start_time > e->end_time))
+            continue;
         if (pdp->current_cluster > e->start_clus)
             widen(&info->start_time2, &info->end_time2, e->start_time, e->end_time);
         else

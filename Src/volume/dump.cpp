@@ -15,14 +15,22 @@ namespace {
 const int kChartColumns = 64;
 const uint32_t kNoPosition = 0xFFFFFFFFu;
 
-void dash_line(int dashes) { kx_log(" %s\n", std::string(dashes, '-').c_str()); }
+void dash_line(int dashes) {
+    kx_log(" %s\n", std::string(dashes, '-').c_str());
+}
 
-bool loaded(const kx_driver& d) { return d.type < KX_MAX_TYPES; }
+bool loaded(const kx_driver& d) {
+    return d.type < KX_MAX_TYPES;
+}
 
-bool is_work_driver(const kx_driver& d) { return g_work_driver[d.type] == &d; }
+bool is_work_driver(const kx_driver& d) {
+    return g_work_driver[d.type] == &d;
+}
 
 // Whether the dump brings this driver's time data up to date first.
-bool refreshed_by_dump(const kx_driver& d) { return (d.type == 0 || d.type == 3 || d.type == 4) && is_work_driver(d); }
+bool refreshed_by_dump(const kx_driver& d) {
+    return (d.type == 0 || d.type == 3 || d.type == 4) && is_work_driver(d);
+}
 
 uint32_t section_count(const kx_driver& d) {
     return (d.collision_num < KX_MAX_COLLISIONS ? d.collision_num : KX_MAX_COLLISIONS) + 2;
@@ -43,20 +51,24 @@ void print_short_time(packed_time t) {
 }
 
 void print_long_time(packed_time t) {
-    kx_log("| %02d-%02d-%02d %02d:%02d:%02d ", (int)pt_year(t), (int)pt_month(t), (int)pt_day(t), (int)pt_hour(t),
-           (int)pt_minute(t), (int)pt_second(t));
+    kx_log("| %02d-%02d-%02d %02d:%02d:%02d ", (int)pt_year(t), (int)pt_month(t), (int)pt_day(t),
+           (int)pt_hour(t), (int)pt_minute(t), (int)pt_second(t));
 }
 
 void print_basic_table(void) {
     kx_log("driver basic parameter:\n");
     dash_line(100);
-    kx_log("| dev.part |type|total_clus | temp_off | index_off | dir_off | data_off | rev_clus | sec/clus |status|\n");
-    kx_log("|----------|----|-----------|----------|-----------|---------|----------|----------|----------|------|\n");
+    kx_log(
+        "| dev.part |type|total_clus | temp_off | index_off | dir_off | data_off |"
+        " rev_clus | sec/clus |status|\n");
+    kx_log(
+        "|----------|----|-----------|----------|-----------|---------|----------|"
+        "----------|----------|------|\n");
     for (const kx_driver& d : g_drivers) {
         if (!loaded(d)) continue;
         print_link(d, '|');
-        kx_log("|%4u|%11u|%10u|%11u|%9u|%10u|%10u|%10u|0x%04x|\n", d.type, d.total_clus, d.temp_off, d.index_off,
-               d.dir_off, d.data_off, d.rev_clus, d.sector_per_clus, d.status);
+        kx_log("|%4u|%11u|%10u|%11u|%9u|%10u|%10u|%10u|0x%04x|\n", d.type, d.total_clus, d.temp_off,
+               d.index_off, d.dir_off, d.data_off, d.rev_clus, d.sector_per_clus, d.status);
     }
     dash_line(96);
 }
@@ -64,12 +76,15 @@ void print_basic_table(void) {
 void print_operation_table(void) {
     kx_log("driver operation parameter:\n");
     dash_line(121);
-    kx_log("| dev.part | F| S|  curr  |        start1         |         end1          |        start2         |"
-           "        end2           |\n");
-    kx_log("|          |  |  |        |MM-DD HH:MM:SS|  clus  |MM-DD HH:MM:SS|  clus  |MM-DD HH:MM:SS|  clus  |"
-           "MM-DD HH:MM:SS|  clus  |\n");
-    kx_log("|----------|--|--|--------|--------------|--------|--------------|--------|--------------|--------|"
-           "--------------|--------|\n");
+    kx_log(
+        "| dev.part | F| S|  curr  |        start1         |         end1          |"
+        "        start2         |        end2           |\n");
+    kx_log(
+        "|          |  |  |        |MM-DD HH:MM:SS|  clus  |MM-DD HH:MM:SS|  clus  |"
+        "MM-DD HH:MM:SS|  clus  |MM-DD HH:MM:SS|  clus  |\n");
+    kx_log(
+        "|----------|--|--|--------|--------------|--------|--------------|--------|"
+        "--------------|--------|--------------|--------|\n");
     for (kx_driver& d : g_drivers) {
         if (!loaded(d)) continue;
         // Section 2 shrinks as the writer advances; its start time follows.
@@ -156,7 +171,8 @@ void print_section_table(void) {
         kx_log("|---------|----------|----------|-------------------|-------------------|\n");
         for (uint32_t k = 0; k < section_count(d); k++) {
             const time_section& s = d.sections[k];
-            kx_log("|  %2d.%2d  |  %7d |  %7d ", (int)d.disk_no, (int)d.part, (int)s.start_clus, (int)s.end_clus);
+            kx_log("|  %2d.%2d  |  %7d |  %7d ", (int)d.disk_no, (int)d.part, (int)s.start_clus,
+                   (int)s.end_clus);
             print_long_time(s.start_time);
             print_long_time(s.end_time);
             kx_log("|%s\n", section_in_error(s) ? "  (error)" : "");

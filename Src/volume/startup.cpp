@@ -48,7 +48,9 @@ void mount_disk(int disk) {
 
 }  // namespace
 
-void kx_set_fs_adapt(int flag) { g_fs_adapt = flag; }
+void kx_set_fs_adapt(int flag) {
+    g_fs_adapt = flag;
+}
 
 int kx_file_sys_init(int* count, packed_time* shutdown_time) {
     g_shutdown_time = shutdown_time ? *shutdown_time : 0;

@@ -16,10 +16,12 @@ namespace {
 const uint64_t kPartStart = 2048;
 const uint64_t kPartSize = 1u << 20;  // 64 sectors per cluster: 16280 clusters
 
-packed_time at(int hour, int minute, int second) { return make_packed_time(2009, 5, 31, hour, minute, second); }
+packed_time at(int hour, int minute, int second) {
+    return make_packed_time(2009, 5, 31, hour, minute, second);
+}
 
 class TimeSections : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         pc_clock_set_fake({2009, 5, 31, 12, 0, 0}, 1000);
         kx_set_fs_adapt(0);
@@ -95,7 +97,8 @@ TEST_F(TimeSections, ClockStepsBackOverTenSecondsRecordCollisions) {
     EXPECT_FALSE(m_log.contains("Set new collision"));
 
     update_write_time(m_pdp, at(10, 0, 39));  // back by 11 s
-    EXPECT_TRUE(m_log.contains("Set new collision at cluster " + std::to_string(m_rev + 1) + " in work driver\n"));
+    EXPECT_TRUE(
+        m_log.contains("Set new collision at cluster " + std::to_string(m_rev + 1) + " in work driver\n"));
     ASSERT_EQ(1u, m_pdp->collision_num);
     EXPECT_EQ(1u, m_pdp->collision_index);
     EXPECT_EQ(m_rev + 2, m_pdp->collision[0]);
@@ -303,7 +306,8 @@ TEST_F(TimeSections, AMountSplitsTheSectionsAtTheWritePosition) {
 
 // Which drivers' sections a search sees, and the order of equal times.
 TEST_F(TimeSections, LinkingKeepsEqualTimesInSlotOrderAndHonoursTheAdapterFlag) {
-    kx_partition parts[4] = {{kPartStart, kPartSize / 2}, {kPartStart + kPartSize / 2, kPartSize / 2}, {0, 0}, {0, 0}};
+    kx_partition parts[4] = {
+        {kPartStart, kPartSize / 2}, {kPartStart + kPartSize / 2, kPartSize / 2}, {0, 0}, {0, 0}};
     ASSERT_EQ(0, kx_write_partitions(0, parts));
     ASSERT_EQ(0, kx_format_driver(0, 0, 64));
     ASSERT_EQ(0, kx_format_driver(0, 1, 64));

@@ -22,7 +22,7 @@ const uint64_t kCollisions = kStart + 38;
 using sector = std::vector<uint8_t>;
 
 class CorruptMount : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         kx_set_fs_adapt(1);
         use_disks({make_sparse_image(m_dir.file("disk.img"), kStart + kSize)});
@@ -161,10 +161,10 @@ TEST_F(CorruptMount, AGarbageLabelMountsNothing) {
 
 // Words that make a mount go wrong most easily: the edges of the volume.
 uint32_t interesting_word(std::mt19937& rng) {
-    static const uint32_t values[] = {0,     1,     2,          7,          34,         38,        187,
-                                      255,   256,   326,        327,        328,        511,       512,
-                                      6400,  6656,  16279,      16280,      16281,      0x80000,   kSize - 1,
-                                      kSize, 0x55,  0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF};
+    static const uint32_t values[] = {0,     1,    2,          7,          34,         38,        187,
+                                      255,   256,  326,        327,        328,        511,       512,
+                                      6400,  6656, 16279,      16280,      16281,      0x80000,   kSize - 1,
+                                      kSize, 0x55, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF};
     return values[rng() % (sizeof values / sizeof values[0])];
 }
 

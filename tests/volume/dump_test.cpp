@@ -15,7 +15,7 @@ packed_time at(int day, int hour, int minute, int second = 0) {
 }
 
 class Dump : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         for (int i = 0; i < KX_MAX_DRIVERS; i++) {
             g_drivers[i] = kx_driver{};
@@ -36,7 +36,9 @@ protected:
         return d;
     }
     // The chart row of a driver: its 64 columns.
-    std::string chart_row(const std::string& columns) { return columns + std::string(64 - columns.size(), ' '); }
+    std::string chart_row(const std::string& columns) {
+        return columns + std::string(64 - columns.size(), ' ');
+    }
 
     LogCapture m_log;
 };
@@ -65,14 +67,18 @@ TEST_F(Dump, GeometryAndOperationRows) {
     g_work_driver[2] = b;
 
     kx_dump_drivers();
-    EXPECT_TRUE(m_log.contains("\n|1.2 -> 0.3|   1|     238462|        34|      30976|      187|     31488|        64|"
-                               "      4096|0x0055|\n"));
-    EXPECT_TRUE(m_log.contains("\n|0.3 -> ?.?|   2|          0|         0|          0|        0|         0|         0|"
-                               "         0|0x0000|\n"));
-    EXPECT_TRUE(m_log.contains("\n|1.2 -> 0.3| 3| O|    1234|05-31 10:20:30|      64|06-01 01:02:03|    1234|"
-                               "05-01 00:00:00|    1490|05-02 23:59:59|4000000000|\n"));
-    EXPECT_TRUE(m_log.contains("\n*0.3 -> ?.?| 0| X|       0|00-00 00:00:00|       0|00-00 00:00:00|       0|"
-                               "00-00 00:00:00|       0|00-00 00:00:00|       0|\n"))
+    EXPECT_TRUE(m_log.contains(
+        "\n|1.2 -> 0.3|   1|     238462|        34|      30976|      187|     31488|        64|"
+        "      4096|0x0055|\n"));
+    EXPECT_TRUE(m_log.contains(
+        "\n|0.3 -> ?.?|   2|          0|         0|          0|        0|         0|         0|"
+        "         0|0x0000|\n"));
+    EXPECT_TRUE(
+        m_log.contains("\n|1.2 -> 0.3| 3| O|    1234|05-31 10:20:30|      64|06-01 01:02:03|    1234|"
+                       "05-01 00:00:00|    1490|05-02 23:59:59|4000000000|\n"));
+    EXPECT_TRUE(
+        m_log.contains("\n*0.3 -> ?.?| 0| X|       0|00-00 00:00:00|       0|00-00 00:00:00|       0|"
+                       "00-00 00:00:00|       0|00-00 00:00:00|       0|\n"))
         << "the working driver is starred";
 
     m_log.clear();
@@ -144,13 +150,13 @@ TEST_F(Dump, SectionRowsMarkWhatCannotBeASection) {
     d->sections[3] = {d, nullptr, early, early, 4000000000u, 4000000000u, 0, 0, 0};
 
     kx_dump_drivers();
-    EXPECT_TRUE(m_log.contains(
-        "|---------|----------|----------|-------------------|-------------------|\n"
-        "|   0. 1  |        0 |        5 | 09-05-31 11:00:00 | 09-05-31 10:00:00 |\n"
-        "|   0. 1  |       10 |        9 | 09-05-31 10:00:00 | 09-05-31 11:00:00 |  (error)\n"
-        "|   0. 1  |       10 |       20 | 09-05-31 11:00:00 | 09-05-31 10:00:00 |  (error)\n"
-        "|   0. 1  |  -294967296 |  -294967296 | 09-05-31 10:00:00 | 09-05-31 10:00:00 |\n"
-        " ---"));
+    EXPECT_TRUE(
+        m_log.contains("|---------|----------|----------|-------------------|-------------------|\n"
+                       "|   0. 1  |        0 |        5 | 09-05-31 11:00:00 | 09-05-31 10:00:00 |\n"
+                       "|   0. 1  |       10 |        9 | 09-05-31 10:00:00 | 09-05-31 11:00:00 |  (error)\n"
+                       "|   0. 1  |       10 |       20 | 09-05-31 11:00:00 | 09-05-31 10:00:00 |  (error)\n"
+                       "|   0. 1  |  -294967296 |  -294967296 | 09-05-31 10:00:00 | 09-05-31 10:00:00 |\n"
+                       " ---"));
 }
 
 // A collision count from a damaged descriptor never makes the dump read

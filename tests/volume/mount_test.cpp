@@ -15,16 +15,18 @@ namespace {
 const uint64_t kPartSize = 1u << 20;  // 64 sectors per cluster: 16280 clusters, 327 reserved
 const uint64_t kFirstPart = 2048;
 
-packed_time at(int hour, int minute) { return make_packed_time(2009, 5, 31, hour, minute, 0); }
+packed_time at(int hour, int minute) {
+    return make_packed_time(2009, 5, 31, hour, minute, 0);
+}
 
 class Mount : public ::testing::Test {
-protected:
+   protected:
     // `disks` images, each with `parts` formatted volumes from sector 2048.
     void make(int disks, int parts) {
         std::vector<std::string> paths;
         for (int i = 0; i < disks; i++)
-            paths.push_back(
-                make_sparse_image(m_dir.file("disk" + std::to_string(i) + ".img"), kFirstPart + parts * kPartSize));
+            paths.push_back(make_sparse_image(m_dir.file("disk" + std::to_string(i) + ".img"),
+                                              kFirstPart + parts * kPartSize));
         use_disks(paths);
         start_up();
         for (int i = 0; i < disks; i++) {

@@ -18,27 +18,34 @@ namespace {
 const uint64_t kPartSize = 1u << 20;
 const uint64_t kFirstPart = 2048;
 
-packed_time at(int hour, int minute) { return make_packed_time(2009, 5, 31, hour, minute, 0); }
+packed_time at(int hour, int minute) {
+    return make_packed_time(2009, 5, 31, hour, minute, 0);
+}
 
-std::string dashes(int n) { return " " + std::string(n, '-') + "\n"; }
+std::string dashes(int n) {
+    return " " + std::string(n, '-') + "\n";
+}
 
 const char* const kBanner = "kx_file_sys_init() libKXFS.a $Rev: 2937 $, Build in:May 31 2009 14:17:54\n";
-const char* const kNoOtherTypes = "none type 1 driver!\nnone type 2 driver!\nnone type 3 driver!\nnone type 4 driver!\n";
+const char* const kNoOtherTypes =
+    "none type 1 driver!\nnone type 2 driver!\nnone type 3 driver!\nnone type 4 driver!\n";
 const char* const kEnd = "kx_file_sys_init() end============================\n\n";
 
 std::string basic_head() {
     return "driver basic parameter:\n" + dashes(100) +
-           "| dev.part |type|total_clus | temp_off | index_off | dir_off | data_off | rev_clus | sec/clus |status|\n"
-           "|----------|----|-----------|----------|-----------|---------|----------|----------|----------|------|\n";
+           "| dev.part |type|total_clus | temp_off | index_off | dir_off | data_off |"
+           " rev_clus | sec/clus |status|\n"
+           "|----------|----|-----------|----------|-----------|---------|----------|"
+           "----------|----------|------|\n";
 }
 std::string operation_head() {
     return "driver operation parameter:\n" + dashes(121) +
-           "| dev.part | F| S|  curr  |        start1         |         end1          |        start2         |"
-           "        end2           |\n"
-           "|          |  |  |        |MM-DD HH:MM:SS|  clus  |MM-DD HH:MM:SS|  clus  |MM-DD HH:MM:SS|  clus  |"
-           "MM-DD HH:MM:SS|  clus  |\n"
-           "|----------|--|--|--------|--------------|--------|--------------|--------|--------------|--------|"
-           "--------------|--------|\n";
+           "| dev.part | F| S|  curr  |        start1         |         end1          |"
+           "        start2         |        end2           |\n"
+           "|          |  |  |        |MM-DD HH:MM:SS|  clus  |MM-DD HH:MM:SS|  clus  |"
+           "MM-DD HH:MM:SS|  clus  |MM-DD HH:MM:SS|  clus  |\n"
+           "|----------|--|--|--------|--------------|--------|--------------|--------|"
+           "--------------|--------|--------------|--------|\n";
 }
 std::string chart_head() {
     return "driver time chart:\n" + dashes(74) +
@@ -49,10 +56,11 @@ std::string sections_head() {
     return dashes(72) + "driver time sections:\n" + dashes(72) +
            "|dev part |start_clus| end_clus |    start_time     |   end_time        |\n";
 }
-const char* const kSectionRule = "|---------|----------|----------|-------------------|-------------------|\n";
+const char* const kSectionRule =
+    "|---------|----------|----------|-------------------|-------------------|\n";
 
 class StartUp : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         pc_clock_set_fake({2009, 5, 31, 12, 0, 0}, 1000);
         kx_set_fs_adapt(0);
@@ -104,18 +112,19 @@ TEST_F(StartUp, OneFreshVolumePrintsEveryTable) {
     make_volumes(0, 1);
     EXPECT_EQ(0, start_up());
     EXPECT_EQ(1, m_count);
-    std::string expected = std::string(kBanner) + "disk_num = 1\nDISK:1, capa:1050624\ndisk 0:\npartition 0:\n" +
-                           kNoOtherTypes + kEnd + basic_head() +
-                           "|0.0 -> 0.0|   0|      16280|        34|       6400|      187|      6656|       327|        64|"
-                           "0x0055|\n" +
-                           dashes(96) + operation_head() +
-                           "*0.0 -> 0.0| 0| O|       0|00-00 00:00:00|     327|00-00 00:00:00|       0|00-00 00:00:00|"
-                           "       0|00-00 00:00:00|       0|\n" +
-                           dashes(122) + chart_head() + "|   0. 0  |" + std::string(64, ' ') + "|\n" +
-                           sections_head() + kSectionRule +
-                           "|   0. 0  |        0 |        0 | 00-00-00 00:00:00 | 00-00-00 00:00:00 |\n"
-                           "|   0. 0  |        0 |        0 | 00-00-00 00:00:00 | 00-00-00 00:00:00 |\n" +
-                           dashes(72) + "\n";
+    std::string expected =
+        std::string(kBanner) + "disk_num = 1\nDISK:1, capa:1050624\ndisk 0:\npartition 0:\n" + kNoOtherTypes +
+        kEnd + basic_head() +
+        "|0.0 -> 0.0|   0|      16280|        34|       6400|      187|      6656|       327|        64|"
+        "0x0055|\n" +
+        dashes(96) + operation_head() +
+        "*0.0 -> 0.0| 0| O|       0|00-00 00:00:00|     327|00-00 00:00:00|       0|00-00 00:00:00|"
+        "       0|00-00 00:00:00|       0|\n" +
+        dashes(122) + chart_head() + "|   0. 0  |" + std::string(64, ' ') + "|\n" + sections_head() +
+        kSectionRule +
+        "|   0. 0  |        0 |        0 | 00-00-00 00:00:00 | 00-00-00 00:00:00 |\n"
+        "|   0. 0  |        0 |        0 | 00-00-00 00:00:00 | 00-00-00 00:00:00 |\n" +
+        dashes(72) + "\n";
     EXPECT_EQ(expected, m_log.text());
 }
 
@@ -149,10 +158,11 @@ TEST_F(StartUp, SeveralDisksMountWhatTheyCanAndLeaveTheRestUntouched) {
 
     EXPECT_EQ(0, start_up());
     EXPECT_EQ(2, m_count);
-    std::string row_tail = "|   0|      16280|        34|       6400|      187|      6656|       327|        64|0x0055|\n";
+    std::string row_tail =
+        "|   0|      16280|        34|       6400|      187|      6656|       327|        64|0x0055|\n";
     std::string op_tail =
-        "| 0| O|       0|00-00 00:00:00|     327|00-00 00:00:00|       0|00-00 00:00:00|       0|00-00 00:00:00|"
-        "       0|\n";
+        "| 0| O|       0|00-00 00:00:00|     327|00-00 00:00:00|       0|"
+        "00-00 00:00:00|       0|00-00 00:00:00|       0|\n";
     std::string empty_section = "|        0 |        0 | 00-00-00 00:00:00 | 00-00-00 00:00:00 |\n";
     std::string expected =
         std::string(kBanner) +
@@ -160,10 +170,10 @@ TEST_F(StartUp, SeveralDisksMountWhatTheyCanAndLeaveTheRestUntouched) {
         "disk 0:\npartition 0:\npartition 1:\n"
         "disk 1:\nread kxfs partitions failed.\n"
         "disk 2:\npartition 0:\ntemp sec check flag error\nmount kxfs partition failed.\n" +
-        kNoOtherTypes + kEnd + basic_head() + "|0.0 -> 0.1" + row_tail + "|0.1 -> 0.0" + row_tail + dashes(96) +
-        operation_head() + "*0.0 -> 0.1" + op_tail + "|0.1 -> 0.0" + op_tail + dashes(122) + chart_head() +
-        "|   0. 0  |" + std::string(64, ' ') + "|\n" + "|   0. 1  |" + std::string(64, ' ') + "|\n" +
-        sections_head() + kSectionRule + "|   0. 0  " + empty_section + "|   0. 0  " + empty_section +
+        kNoOtherTypes + kEnd + basic_head() + "|0.0 -> 0.1" + row_tail + "|0.1 -> 0.0" + row_tail +
+        dashes(96) + operation_head() + "*0.0 -> 0.1" + op_tail + "|0.1 -> 0.0" + op_tail + dashes(122) +
+        chart_head() + "|   0. 0  |" + std::string(64, ' ') + "|\n" + "|   0. 1  |" + std::string(64, ' ') +
+        "|\n" + sections_head() + kSectionRule + "|   0. 0  " + empty_section + "|   0. 0  " + empty_section +
         kSectionRule + "|   0. 1  " + empty_section + "|   0. 1  " + empty_section + dashes(72) + "\n";
     EXPECT_EQ(expected, m_log.text());
     EXPECT_EQ(nullptr, get_pdp(2, 0));
