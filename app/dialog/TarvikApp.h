@@ -1,0 +1,22 @@
+// The application object: reads the disk options, starts the disk-access
+// and storage libraries (mounting every recorder partition) and runs the
+// main dialog; the application ends with the dialog.
+#pragma once
+
+#include <QApplication>
+#include <QStringList>
+
+#include "core/startup.h"
+
+class CTarvikApp : public QApplication {
+    Q_OBJECT
+public:
+    CTarvikApp(int& argc, char** argv);
+
+    // Start-up and the dialog; returns the process's exit status.
+    int InitInstance();
+
+    // tarvik-gui [-D PATH]... [--read-only]: the disk options of the command
+    // line tool. False, with a message, for anything else.
+    static bool ParseOptions(const QStringList& arguments, StartupOptions* options, QString* error);
+};

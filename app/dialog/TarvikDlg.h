@@ -1,0 +1,119 @@
+// The main dialog: pick a disk and a channel, a start and an end date and
+// time, search, tick recordings in a list shown twelve to a page, pick a
+// download folder and download, with a progress bar and a cancel button.
+// The search, the result list and the download job are the application
+// core's; the dialog presents them and keeps its controls in step.
+#pragma once
+
+#include <QDialog>
+#include <QMessageBox>
+#include <QTimer>
+#include <cstdint>
+#include <string>
+
+#include "core/download.h"
+#include "core/results.h"
+
+class QComboBox;
+class QDateEdit;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTimeEdit;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+class CTarvikDlg : public QDialog {
+    Q_OBJECT
+public:
+    // The context menu's About entry, with the id the system menu gave it.
+    static constexpr int IDM_ABOUTBOX = 0x0010;
+    static constexpr int kTimerMs = 100;  // progress refresh while a job runs
+
+    // diskCount: the disks the disk-access library found at start-up; the
+    // disk list offers them in their order.
+    explicit CTarvikDlg(int diskCount, QWidget* parent = nullptr);
+    // A download still running is stopped (cooperatively) by the job itself
+    // before anything else of the dialog goes away.
+    ~CTarvikDlg() override;
+
+    // The close box and the Escape key both end up here: during a download
+    // the user is asked first, and Yes stops the worker before the dialog
+    // closes.
+    void reject() override;
+
+protected:
+    // Every modal window the dialog opens goes through these, so that a
+    // test can answer them instead of a user.
+    virtual QMessageBox::StandardButton RunMessageBox(const QString& caption, const QString& text,
+                                                      QMessageBox::Icon icon, QMessageBox::StandardButtons buttons);
+    virtual QString BrowseFolder(const QString& start);
+    virtual void ShowAbout();
+
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    // Appends the separator and "&About Tarvik..." to a menu.
+    void FillContextMenu(QMenu* menu);
+
+    // Handlers.
+    void OnInitDialog();
+    void OnSysCommand(int id);
+    void OnSearch();
+    void OnNextPage();
+    void OnPrevPage();
+    void OnSelectAll();
+    void OnItemChanged(QTreeWidgetItem* item, int column);
+    void OnDownload();
+    void OnCancelDownload();
+    void OnTimer();
+    void OnBrowse();
+    // True when the dialog may close (asks during a download).
+    bool OnClose();
+
+    // Stops a running download and waits for its worker.
+    void StopDownload();
+    void UpdateControls();
+
+    const CResultList& Results() const { return m_results; }
+    const CDownloadJob& Job() const { return m_job; }
+    bool Downloading() const { return m_bDownloading; }
+
+private:
+    void CreateControls();
+    QPushButton* AddButton(const char* name, const char* text, int x, int y, int width, int height);
+    // Shows a message captioned "Message"; text is already translated.
+    QMessageBox::StandardButton ShowMessage(const std::string& text, QMessageBox::Icon icon,
+                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+    void ShowCalendarError(const std::exception& error);
+    // Puts the rows of the core's current page on screen.
+    void FillRows();
+    int64_t PickedTime(const QDateEdit* date, const QTimeEdit* time) const;
+
+    QComboBox* m_cmbDisk = nullptr;
+    QComboBox* m_cmbChannel = nullptr;
+    QDateEdit* m_dtStartDate = nullptr;
+    QTimeEdit* m_dtStartTime = nullptr;
+    QDateEdit* m_dtEndDate = nullptr;
+    QTimeEdit* m_dtEndTime = nullptr;
+    QTreeWidget* m_lstRecord = nullptr;
+    QProgressBar* m_prgDownload = nullptr;
+    QLineEdit* m_edtPath = nullptr;
+    QPushButton* m_btnSearch = nullptr;
+    QPushButton* m_btnDownload = nullptr;
+    QPushButton* m_btnCancel = nullptr;
+    QPushButton* m_btnSelectAll = nullptr;
+    QPushButton* m_btnPrevPage = nullptr;
+    QPushButton* m_btnNextPage = nullptr;
+    QPushButton* m_btnBrowse = nullptr;
+
+    int m_nDiskCount = 0;  // disks the disk-access library found at start
+    QString m_strPath;     // the download folder
+    bool m_bFilling = false;     // rows are being rebuilt: their check changes are not the user's
+    bool m_bDownloading = false;  // from Download until the timer has seen the job end
+    int m_nLastPercent = -1;      // last percentage shown on the progress bar
+    QTimer m_timer;
+    CResultList m_results;
+    // Last, so that it is destroyed first: its destructor stops the worker
+    // and waits for it while everything else is still there.
+    CDownloadJob m_job;
+};
