@@ -109,8 +109,8 @@ inline uint64_t record_sectors(const kx_driver* pdp, const kx_dir_item* first) {
 
 // Reserved regions of a partition: region 1 holds the player area, region 2
 // the log area. Gives the region's first sector (absolute) and its length;
-// false when the partition has none or the descriptor places it outside the
-// reserved clusters of the data area.
+// false when the partition has none, or the descriptor places it outside the
+// reserved clusters of the data area or over the user-data area.
 bool player_area(const kx_driver* pdp, uint64_t* first_lba, uint32_t* sectors);
 bool log_area(const kx_driver* pdp, uint64_t* first_lba, uint32_t* sectors);
 
@@ -133,8 +133,8 @@ bool raw_transfer(uint32_t dev, uint64_t lba, uint64_t pos, uint8_t* data, size_
 size_t log_transfer(KXFILE h, uint8_t* data, size_t bytes, bool write);
 // Player directory: first sector of the player area.
 #define PLAYER_MAGIC "PLAYER2.0"
-// Lookups consider at most 18 entries, but only 17 entries of 28 bytes fit
-// in the sector after the 20-byte head: the 18th would run past its end.
+// Only 17 entries of 28 bytes fit in the sector after the 20-byte head; an
+// 18th would run past the sector's end.
 #define PLAYER_MAX_ENTRIES 17
 #define PLAYER_COUNT_OFF 16
 #define PLAYER_ENTRY_OFF 20
