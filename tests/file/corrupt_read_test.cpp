@@ -153,6 +153,19 @@ TEST_F(CorruptReadTest, LengthsBeyondWhatTheRecordHoldsStayInsideItsClusters) {
               std::vector<uint8_t>(got.begin(), got.begin() + (4 * SPC + 5) * 512));
     EXPECT_EQ(SPC, h->clus_end);
 
+    // The first item says the last cluster holds more than its own item
+    // does: a seek to the end lies past the data, and reading there gives
+    // only 0xFF.
+    first.end_length = 12;
+    put(rec.chain[0], first);
+    last.end_length = 5;
+    put(rec.chain[4], last);
+    h = open(rec.chain[0]);
+    ASSERT_EQ(0, kx_file_seek(h, 4 * SPC + 12));
+    std::vector<uint8_t> tail(3 * 512);
+    ASSERT_EQ(0, kx_file_read(h, tail.data(), 3));
+    EXPECT_EQ(std::vector<uint8_t>(3 * 512, 0xFF), tail);
+
     // A first item that claims far more clusters than the chain has: the
     // read ends at the last cluster with 0xFF, seeking past it fails.
     first.end_length = 5;
@@ -284,7 +297,9 @@ TEST(CorruptReadRandom, DamagedItemsNeverCrashOrHang) {
                 const uint32_t limit = std::min<uint32_t>(sectors, (r.clusters + 2) * SPC);
                 for (uint32_t done = 0; done < limit; done += 37)
                     if (kx_file_read(h, buf.data(), 37)) break;
-                for (int k = 0; k < 4; k++) kx_file_seek(h, (uint32_t)(rng() % ((uint64_t)sectors + 2)));
+                for (int k = 0; k < 4; k++) {
+                    if (kx_file_seek(h, (uint32_t)(rng() % ((uint64_t)sectors + 2))) == 0) kx_file_read(h, buf.data(), 37);
+                }
                 kx_file_tell(h, nullptr);
             }
             kx_file_close(h);
