@@ -8,9 +8,7 @@
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle("About Tarvik");
-    QFont font = this->font();
-    font.setPointSize(dlu::kFontPoints);
-    setFont(font);
+    setFont(dlu::Font(font()));
     setFixedSize(dlu::X(235), dlu::Y(55));
 
     auto* icon = new QLabel(this);

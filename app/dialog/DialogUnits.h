@@ -6,6 +6,7 @@
 // window keeps the same size whichever font the desktop substitutes.
 #pragma once
 
+#include <QFont>
 #include <QRect>
 
 namespace dlu {
@@ -18,5 +19,15 @@ constexpr int X(int units) { return (units * kBaseX + 2) / 4; }
 constexpr int Y(int units) { return (units * kBaseY + 4) / 8; }
 
 inline QRect Rect(int x, int y, int width, int height) { return QRect(X(x), Y(y), X(width), Y(height)); }
+
+// The dialog font: the desktop's sans-serif face at 8 points, in its
+// condensed cut where there is one. The controls are laid out for the narrow
+// 8-point faces of the recorder's PC; a full-width face would cut the dates
+// in the pickers and the times in the list.
+inline QFont Font(QFont base) {
+    base.setPointSize(kFontPoints);
+    base.setStretch(QFont::SemiCondensed);
+    return base;
+}
 
 }  // namespace dlu

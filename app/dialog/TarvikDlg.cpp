@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
+#include <QStyle>
 #include <QPushButton>
 #include <QTimeEdit>
 #include <QTreeWidget>
@@ -28,6 +29,7 @@ namespace {
 
 constexpr int kChannels = 16;
 constexpr int kSecondsPerDay = 86400;
+constexpr double kSmallestPoints = 6;  // captions are not shrunk below this
 constexpr int kFailuresListed = 8;  // failed recordings named in the closing message
 
 // The result list's columns: heading and width in pixels.
@@ -79,6 +81,17 @@ QTimeEdit* AddTime(QWidget* parent, const char* name, int x, int y) {
     return time;
 }
 
+// A caption wider than its button (a long translation, or "Previous Page" in
+// a wide face) is set in a smaller size rather than cut.
+void FitCaption(QPushButton* button) {
+    const int room = button->width() - 2 * button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+    QFont font = button->font();
+    while (QFontMetrics(font).horizontalAdvance(button->text()) > room && font.pointSizeF() > kSmallestPoints) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    }
+    button->setFont(font);
+}
+
 void ShowTime(int64_t value, QDateEdit* date, QTimeEdit* time) {
     const LocalDateTime t = BreakTimeValue(value);
     date->setDate(QDate(t.year, t.month, t.day));
@@ -91,9 +104,7 @@ CTarvikDlg::CTarvikDlg(int diskCount, QWidget* parent)
     : QDialog(parent), m_nDiskCount(diskCount > 0 ? diskCount : 0), m_strPath(QDir::homePath()) {
     setWindowTitle("Tarvik");
     setWindowIcon(QIcon(":/tarvik.png"));
-    QFont font = this->font();
-    font.setPointSize(dlu::kFontPoints);
-    setFont(font);
+    setFont(dlu::Font(font()));
     setFixedSize(dlu::X(331), dlu::Y(270));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
@@ -165,6 +176,7 @@ void CTarvikDlg::CreateControls() {
 void CTarvikDlg::OnInitDialog() {
     m_edtPath->setText(m_strPath);
     TranslateWindow(this);
+    for (QPushButton* button : findChildren<QPushButton*>()) FitCaption(button);
 
     // The window covers the last 24 hours.
     const int64_t now = pc_time_now();

@@ -116,11 +116,17 @@ private slots:
         }
         WriteFile(ini,
                   "[language]\nTarvik=Tarvik DE\nSearch=Suchen\nDisk=Platte\nChannel=Kanal\nDisk Name:=Platte:\n"
-                  "Index=Nr.\nMessage=Meldung\nNo record.=Keine Aufnahme.\n&About Tarvik...=Info\n");
+                  "Index=Nr.\nMessage=Meldung\nNo record.=Keine Aufnahme.\n&About Tarvik...=Info\n"
+                  "Previous Page=Vorherige Seite\n");
         CTestDlg dlg(DiskCount());
         QCOMPARE(dlg.windowTitle(), QString("Tarvik DE"));
         QCOMPARE(dlg.Button("IDC_SEARCH")->text(), QString("Suchen"));
         QCOMPARE(dlg.Button("IDC_DOWNLOAD")->text(), QString("Download"));
+        // A caption longer than its button is set smaller, not cut.
+        const QPushButton* prev = dlg.Button("IDC_PREV_PAGE");
+        QCOMPARE(prev->text(), QString("Vorherige Seite"));
+        QVERIFY(prev->font().pointSizeF() < dlg.font().pointSizeF());
+        QVERIFY(QFontMetrics(prev->font()).horizontalAdvance(prev->text()) < prev->width());
         QStringList labels;
         for (const QLabel* l : dlg.findChildren<QLabel*>()) labels << l->text();
         QVERIFY2(labels.contains("Platte:"), qPrintable(labels.join('|')));
