@@ -56,6 +56,7 @@ int CTarvikApp::InitInstance() {
     // A PC without a usable recorder partition still gets the dialog: its
     // Search then answers "No record disk." or "No record.".
     const StartupReport report = InitLibrary(options);
+    fflush(stdout);  // the library's start-up diagnostics before the notices
     ReportRepairs(report);
     CTarvikDlg dialog(report.diskCount);
     dialog.exec();

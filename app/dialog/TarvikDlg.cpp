@@ -11,8 +11,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
-#include <QStyle>
 #include <QPushButton>
+#include <QStyle>
 #include <QTimeEdit>
 #include <QTreeWidget>
 #include <cstring>

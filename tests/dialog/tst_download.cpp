@@ -149,14 +149,6 @@ private slots:
         QCOMPARE(dlg.MessageTexts(), QStringList{"Downloading now, Exit?"});
     }
 
-    // Without a job the dialog closes at once, without a question.
-    void closingWhenIdle() {
-        Downloading d;
-        QVERIFY2(d.Start(1), d.session.Error().c_str());
-        QVERIFY(d.dlg->close());
-        QVERIFY(d.dlg->messages.empty());
-    }
-
     // A recording whose sectors cannot be read is not reported as copied:
     // the job ends with the failure message naming it, never "Download
     // Completely!", and its cut copy does not take the recording's name.

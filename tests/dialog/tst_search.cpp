@@ -80,21 +80,6 @@ private slots:
         QVERIFY(dlg.messages.empty());
     }
 
-    // Exactly twelve: Next Page stays offered until a fetch comes back empty,
-    // which keeps the page and turns it off.
-    void twelveEndWithAnEmptyFetch() {
-        Session s;
-        QVERIFY2(s.Start({SampleDay(12)}), s.Error().c_str());
-        CTestDlg dlg(DiskCount());
-        SetWindow(dlg, "2024-03-01 00:00:00", "2024-03-01 23:59:59");
-        dlg.Click("IDC_SEARCH");
-        QVERIFY(dlg.Button("IDC_NEXT_PAGE")->isEnabled());
-        dlg.Click("IDC_NEXT_PAGE");
-        QCOMPARE(dlg.Column(0), Indexes(1, 12));
-        QVERIFY(!dlg.Button("IDC_NEXT_PAGE")->isEnabled());
-        QVERIFY(!dlg.Button("IDC_PREV_PAGE")->isEnabled());
-    }
-
     // Ticks belong to the recordings, not to the rows: they come back with
     // their page, and the byte total follows every change.
     void ticksAcrossPagesAndSelectAll() {
