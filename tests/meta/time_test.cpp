@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
-#include <vector>
 
 #include "kxtime.h"
 #include "platform/clock.h"
@@ -13,7 +12,7 @@
 
 namespace {
 
-int64_t utc_seconds(int year, int month, int day, int hour, int minute, int second) {
+int64_t utc_seconds(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
     struct tm tm = {};
     tm.tm_year = year - 1900;
     tm.tm_mon = month - 1;
@@ -24,20 +23,25 @@ int64_t utc_seconds(int year, int month, int day, int hour, int minute, int seco
     return (int64_t)timegm(&tm);
 }
 
+void use_zone(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+}
+
 const packed_time kFirst = make_packed_time(2000, 1, 1, 0, 0, 0);
 const packed_time kLast = make_packed_time(2063, 12, 31, 23, 59, 59);
 
 }  // namespace
 
-// Every day of the packed range, each at another time of day: day number,
-// seconds, the way back, ordering and the PC's 64-bit time (run under UTC).
+// Every day of 2000-2063, each at another time of day, against timegm: the
+// day number, the seconds, the way back (every leap-day branch of the walk),
+// ordering, differences and the PC's 64-bit time.
 TEST(Time, EveryDayAgreesWithTheCalendarAndConvertsBack) {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    const int64_t epoch2000 = utc_seconds(2000, 1, 1, 0, 0, 0);
+    use_zone("UTC");
+    const int64_t epoch2000 = utc_seconds(2000, 1, 1);
     packed_time prev = 0;
     int32_t day = 0;
-    for (int64_t noon = epoch2000 + 43200; noon < utc_seconds(2064, 1, 1, 0, 0, 0); noon += 86400, day++) {
+    for (int64_t noon = epoch2000 + 43200; noon < utc_seconds(2064, 1, 1); noon += 86400, day++) {
         time_t tt = (time_t)noon;
         struct tm tm;
         gmtime_r(&tt, &tm);
@@ -56,18 +60,11 @@ TEST(Time, EveryDayAgreesWithTheCalendarAndConvertsBack) {
     }
     EXPECT_EQ(day, 23376);
     EXPECT_EQ(time_seconds(kLast), 2019686399);
+    EXPECT_EQ(seconds_to_time(0), (1u << 22) | (1u << 17));  // 2000-01-01 00:00:00 is not "unset"
 }
 
-// The walk's leap-day branches; 2000-01-01 00:00:00 is not the unset value 0.
-TEST(Time, LeapDayWalkEdges) {
-    EXPECT_EQ(seconds_to_time(0), (1u << 22) | (1u << 17));
-    EXPECT_EQ(seconds_to_time(59 * 86400), make_date_key(2000, 2, 29));
-    EXPECT_EQ(seconds_to_time((366 + 59) * 86400), make_date_key(2001, 3, 1));
-    EXPECT_EQ(seconds_to_time(365 * 86400), make_date_key(2000, 12, 31));
-    EXPECT_EQ(seconds_to_time((366 + 365) * 86400), make_date_key(2002, 1, 1));
-}
-
-// The year field counts modulo 64 both ways, and no delta overflows the sum.
+// Mended: the year field counts modulo 64 both ways, and no delta overflows
+// the sum (signed overflow before).
 TEST(Time, YearFieldWrapsAfter2063) {
     EXPECT_EQ(time_add(kLast, 1), kFirst);
     EXPECT_EQ(time_add(kFirst, -1), kLast);
@@ -80,53 +77,45 @@ TEST(Time, YearFieldWrapsAfter2063) {
     EXPECT_EQ(pt_year(make_date_key(1999, 12, 31)), 63u);
 }
 
-// Month 0 counts as January, 13-15 as December, day 0 as day 1; a day past
-// the month's end counts on.
-TEST(Time, DayNumberNormalisesMonthAndDay) {
-    EXPECT_EQ(time_days(make_date_key(2008, 0, 10)), time_days(make_date_key(2008, 1, 10)));
-    for (int m = 13; m <= 15; m++)
-        EXPECT_EQ(time_days(make_date_key(2005, m, 10)), time_days(make_date_key(2005, 12, 10)));
-    EXPECT_EQ(time_days(make_date_key(2005, 6, 0)), time_days(make_date_key(2005, 6, 1)));
-    EXPECT_EQ(time_days(make_date_key(2005, 2, 31)), time_days(make_date_key(2005, 3, 3)));
-}
-
-TEST(Time, UnsetTimesAndTheCalendarRecord) {
-    EXPECT_EQ(time_cmp(0x80000000u, 1), 1);  // unsigned: later years compare greater
-    EXPECT_EQ(time_cmp(7, 7), 0);
+// Damaged fields: month 0 counts as January, 13-15 as December, day 0 as
+// day 1, a day past the month's end counts on; unset times read as
+// 2000-01-01 and compare unsigned.
+TEST(Time, DamagedAndUnsetFieldsAreNormalised) {
+    auto days = [](int y, int m, int d) { return time_days(make_date_key(y, m, d)); };
+    EXPECT_EQ(days(2008, 0, 10), days(2008, 1, 10));
+    for (int m = 13; m <= 15; m++) EXPECT_EQ(days(2005, m, 10), days(2005, 12, 10));
+    EXPECT_EQ(days(2005, 6, 0), days(2005, 6, 1));
+    EXPECT_EQ(days(2005, 2, 31), days(2005, 3, 3));
+    EXPECT_EQ(time_cmp(0x80000000u, 1), 1);
     packed_time t = kLast;
     time_clear(&t);
     EXPECT_EQ(time_is_zero(t), 1);
-    auto fields = [](const calendar_time& c) {
-        return std::vector<int32_t>{c.year, c.month, c.day, c.resv1, c.hour, c.minute, c.second, c.resv2};
-    };
     calendar_time c = {77, 77, 77, 77, 77, 77, 77, 77};
     EXPECT_EQ(time_to_calendar(&t, &c), 2000);
-    EXPECT_EQ(fields(c), (std::vector<int32_t>{2000, 1, 1, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(std::vector<int32_t>({2000, 1, 1, 0, 0, 0, 0, 0}),
+              std::vector<int32_t>({c.year, c.month, c.day, c.resv1, c.hour, c.minute, c.second, c.resv2}));
     c = calendar_time{77, 77, 77, 77, 77, 77, 77, 77};
     t = make_packed_time(2009, 11, 30, 22, 5, 9);
     EXPECT_EQ(time_to_calendar(&t, &c), 2009);
-    EXPECT_EQ(fields(c), (std::vector<int32_t>{2009, 11, 30, 77, 22, 5, 9, 77}));
+    EXPECT_EQ(std::vector<int32_t>({2009, 11, 30, 77, 22, 5, 9, 77}),
+              std::vector<int32_t>({c.year, c.month, c.day, c.resv1, c.hour, c.minute, c.second, c.resv2}));
 }
 
-TEST(Time, PcClockAndDiagnosticLine) {
+// Catches the PC's year not taken modulo 64, a misprinted diagnostic line,
+// and the PC's 64-bit time ignoring the zone's daylight saving.
+TEST(Time, PcClockDiagnosticLineAndDaylightSaving) {
     pc_clock_set_fake(pc_local_time{2070, 6, 15, 13, 45, 30}, 0);
     packed_time t;
     get_local_time(&t);
     pc_clock_use_real();
-    EXPECT_EQ(t, make_packed_time(2006, 6, 15, 13, 45, 30));  // year modulo 64
+    EXPECT_EQ(t, make_packed_time(2006, 6, 15, 13, 45, 30));
     LogCapture log;
     print_time(make_packed_time(2009, 6, 5, 7, 8, 9));
     EXPECT_EQ(log.text(), "   9- 6- 5  7: 8: 9\n");
-}
-
-// The PC's 64-bit time follows the PC's time zone, daylight saving included.
-TEST(Time, PcTimeFollowsDaylightSaving) {
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
+    use_zone("CET-1CEST,M3.5.0,M10.5.0/3");
     int64_t summer = packed_to_time64(make_packed_time(2009, 7, 1, 12, 0, 0));
     int64_t winter = packed_to_time64(make_packed_time(2009, 1, 1, 12, 0, 0));
-    setenv("TZ", "UTC", 1);
-    tzset();
-    EXPECT_EQ(summer, utc_seconds(2009, 7, 1, 10, 0, 0));
-    EXPECT_EQ(winter, utc_seconds(2009, 1, 1, 11, 0, 0));
+    use_zone("UTC");
+    EXPECT_EQ(summer, utc_seconds(2009, 7, 1, 10));
+    EXPECT_EQ(winter, utc_seconds(2009, 1, 1, 11));
 }
