@@ -1,0 +1,163 @@
+// The disk-access stand-in: which paths become disks, transfers that fail
+// whole, injected faults, and the in-memory overlay of read-only disks.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <bit>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "DiskIOCtl.h"
+#include "support/temp_dir.h"
+
+using bytes = std::vector<unsigned char>;
+
+// Catches a wrong order, empty list items taken as disks, the environment
+// winning over the host's paths, and more than 32 disk numbers.
+TEST(Disks, HostPathsThenTheEnvironmentGiveTheOrder) {
+    TempDir dir;
+    std::string a = make_sparse_image(dir.file("a.img"), 10), b = make_sparse_image(dir.file("b.img"), 20);
+    setenv("TARVIK_DISKS", (b + ":" + a + "::" + b).c_str(), 1);
+    use_disks({});
+    disk_info info{};
+    ASSERT_EQ(ide_getinfo64(&info), 3);
+    EXPECT_EQ(std::vector<uint64_t>({0x7, 2, 20, 10}),
+              std::vector<uint64_t>({info.present_mask, info.channel_num, info.capa[0], info.capa[1]}));
+    use_disks(std::vector<std::string>(40, a));
+    unsetenv("TARVIK_DISKS");
+    ASSERT_EQ(ide_getinfo64(&info), 32);
+    EXPECT_EQ(std::vector<uint64_t>({0xFFFFFFFF, 16}), std::vector<uint64_t>({info.present_mask, info.channel_num}));
+    EXPECT_EQ(ide_disk_path(31), a);
+}
+
+// Mended: without configured disks the block devices are searched; the disk
+// holding the running system (mounted, swap or under a mounted holder) must
+// never get a disk number that a write could reach.
+TEST(Disks, DiscoveryPassesOverTheSystemDisk) {
+    use_disks({});
+    disk_info info{};
+    EXPECT_EQ(ide_getinfo64(&info), std::popcount(info.present_mask & ~info.skip_mask));
+    struct stat st;
+    char real[PATH_MAX];
+    if (stat("/", &st) != 0 || major(st.st_dev) == 0) GTEST_SKIP() << "the root is not on a block device";
+    std::string link = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    if (!realpath(link.c_str(), real) || !strstr(real, "/block/")) GTEST_SKIP() << "no whole disk for " << link;
+    std::string disk = strstr(real, "/block/") + 7;
+    disk = "/dev/" + disk.substr(0, disk.find('/'));
+    for (uint32_t n = 0; n < info.disk_num; n++) EXPECT_NE(ide_disk_path((int)n), disk);
+    EXPECT_NE(info.skip_mask, 0u);
+}
+
+// Catches range checks that wrap (count near 2^32, mended) or ignore the high
+// LBA half, a shrunken file or missing disk passing, and data moved by a
+// refused transfer. An empty transfer is a success.
+TEST(Transfer, WhatCannotCompleteFailsWholeAndMovesNothing) {
+    TempDir dir;
+    std::string image = make_sparse_image(dir.file("disk.img"), 64), odd = make_sparse_image(dir.file("odd.img"), 0);
+    std::string shrinking = make_sparse_image(dir.file("shrink.img"), 8);
+    ASSERT_EQ(truncate(odd.c_str(), 1000), 0);  // one whole sector and a broken tail
+    use_disks({image, odd, shrinking, dir.file("missing.img")});
+    ASSERT_EQ(truncate(shrinking.c_str(), 5 * IDE_SECTOR_SIZE), 0);  // cut short after opening
+    const int range = IDE_ERR_RANGE, none = IDE_ERR_NO_DISK;
+    struct { uint32_t dev, count, lo, hi; bool write; int rc; } rows[] = {
+        {0, 3, 62, 0, false, range}, {0, 1, 64, 0, false, range}, {0, 1, 0, 1, false, range},
+        {0, 0xFFFFFFFFu, 2, 0, false, range}, {0, 3, 62, 0, true, range}, {0, 1, 0, 1, true, range},
+        {1, 1, 1, 0, false, range}, {3, 1, 0, 0, false, none}, {3, 1, 0, 0, true, none}, {4, 1, 0, 0, false, none},
+        {0x10000, 1, 0, 0, false, none}, {2, 4, 2, 0, false, IDE_ERR_SHORT}, {0, 1, 63, 0, false, 0},
+        {1, 1, 0, 0, false, 0}, {2, 3, 2, 0, false, 0}, {0, 0, 500, 0, true, 0},
+    };
+    uint64_t before = file_digest(image);
+    for (const auto& r : rows) {
+        bytes buf(4 * IDE_SECTOR_SIZE, 0xAA);
+        int rc = r.write ? ide_write64(r.dev, r.count, r.lo, r.hi, buf.data())
+                         : ide_read64(r.dev, r.count, r.lo, r.hi, buf.data());
+        EXPECT_EQ(rc, r.rc) << r.dev << ": " << r.count << "@" << r.lo;
+        EXPECT_TRUE(!rc || rc == IDE_ERR_SHORT || buf == bytes(buf.size(), 0xAA)) << r.dev << ": " << r.lo;
+    }
+    EXPECT_EQ(file_digest(image), before);
+    EXPECT_EQ(ide_read64(0, 1, 0, 0, nullptr), IDE_ERR_ARG);
+}
+
+// Catches a fault range missing transfers that only touch its edges, read
+// faults blocking writes, a malformed TARVIK_FAULTS entry spoiling the rest,
+// and faults lost (or the variable not read afresh) by ide_init.
+TEST(Faults, EveryTransferTouchingAFaultFailsWhole) {
+    TempDir dir;
+    setenv("TARVIK_FAULTS", "0:5:r,bogus,1:0x7-9:w,0:40-41:rw,0:3:x", 1);
+    use_disks({make_sparse_image(dir.file("a.img"), 64), make_sparse_image(dir.file("b.img"), 64)});
+    ide_inject_fault(0, 30, 20, IDE_FAULT_WRITE);  // given backwards: sectors 20..30
+    const int F = IDE_ERR_INJECTED;
+    const struct { uint32_t dev, count, lba; int read, write; } rows[] = {
+        {0, 3, 3, F, 0}, {1, 1, 8, 0, F}, {0, 2, 39, F, F}, {0, 4, 17, 0, F}, {0, 1, 30, 0, F}, {0, 4, 6, 0, 0}, {0, 1, 3, 0, 0}};
+    for (const auto& r : rows) {
+        bytes buf(4 * IDE_SECTOR_SIZE, 0x99);
+        EXPECT_EQ(ide_read64(r.dev, r.count, r.lba, 0, buf.data()), r.read) << r.lba;
+        EXPECT_TRUE(!r.read || buf == bytes(buf.size(), 0x99)) << r.lba;
+        EXPECT_EQ(ide_write64(r.dev, r.count, r.lba, 0, buf.data()), r.write) << r.lba;
+    }
+    bytes back(3 * IDE_SECTOR_SIZE, 0xEE);
+    ASSERT_EQ(ide_read64(0, 3, 17, 0, back.data()), 0);
+    EXPECT_EQ(back, bytes(back.size(), 0)) << "a refused write wrote nothing";
+    ide_init();
+    EXPECT_EQ(ide_write64(0, 1, 30, 0, back.data()), F);
+    unsetenv("TARVIK_FAULTS");
+    ide_clear_faults();
+    ide_init();
+    EXPECT_EQ(ide_read64(0, 1, 5, 0, back.data()), 0);
+    EXPECT_EQ(ide_write64(0, 1, 30, 0, back.data()), 0);
+}
+
+// Catches a read-only disk written, an overlay that a 1 MiB read does not
+// see, an older overlay write winning, and an overlay outliving a restart.
+TEST(ReadOnly, WritesLandInTheOverlayAndTheImageStaysUnchanged) {
+    TempDir dir;
+    std::string image = make_sparse_image(dir.file("disk.img"), 4096);
+    use_disks({image});
+    bytes sector(IDE_SECTOR_SIZE, 6);
+    ASSERT_EQ(ide_write64(0, 1, 5, 0, sector.data()), 0);
+    uint64_t before = file_digest(image);
+    use_disks({image}, true);
+    ASSERT_TRUE(ide_disk_is_read_only(0));
+    bytes two(2 * IDE_SECTOR_SIZE, 0xC3), far(IDE_SECTOR_SIZE, 0x7E), big(2048 * IDE_SECTOR_SIZE);
+    ASSERT_EQ(ide_write64(0, 2, 3, 0, two.data()), 0);
+    ASSERT_EQ(ide_write64(0, 1, 2000, 0, far.data()), 0);
+    std::fill(sector.begin(), sector.end(), 0x01);
+    ASSERT_EQ(ide_write64(0, 1, 4, 0, sector.data()), 0);  // the latest write wins
+    ASSERT_EQ(ide_read64(0, 2048, 0, 0, big.data()), 0);
+    const size_t S = IDE_SECTOR_SIZE;
+    EXPECT_EQ(bytes({0, 0xC3, 0x01, 6, 0, 0x7E}),
+              bytes({big[3 * S - 1], big[3 * S], big[4 * S], big[5 * S], big[1999 * S], big[2000 * S]}));
+    EXPECT_EQ(ide_write64(0, 1, 4096, 0, far.data()), IDE_ERR_RANGE);
+    EXPECT_EQ(file_digest(image), before);
+    use_disks({image}, true);
+    ASSERT_EQ(ide_read64(0, 1, 3, 0, sector.data()), 0);
+    EXPECT_EQ(sector[0], 0);
+}
+
+// A file the process may not write is opened read-only with the overlay
+// (root may write any file, so a child gives up root first).
+TEST(ReadOnly, AFileThatCannotBeWrittenIsOpenedReadOnly) {
+    TempDir dir;
+    std::string image = make_sparse_image(dir.file("locked.img"), 8);
+    ASSERT_EQ(chmod(image.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    uint64_t before = file_digest(image);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+        use_disks({image});
+        bytes out(IDE_SECTOR_SIZE, 0x42), back(IDE_SECTOR_SIZE);
+        bool ok = ide_disk_is_read_only(0) && ide_write64(0, 1, 1, 0, out.data()) == 0 &&
+                  ide_read64(0, 1, 1, 0, back.data()) == 0 && back == out;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(file_digest(image), before);
+}

@@ -1,0 +1,109 @@
+// Stand-ins for the PC's services: the clock, the profile lookup behind the
+// language table, and the folder services of a download.
+#include <gtest/gtest.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/ini.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::string show(const pc_local_time& t) {
+    char text[32];
+    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    return text;
+}
+
+}  // namespace
+
+// Catches lost millisecond, month, year and leap-day carries, a 32-bit
+// overflow of long advances, a tick that does not wrap or drags the wall
+// clock, the wall clock read in the wrong zone, and a frozen real clock.
+TEST(Clock, FakeTimeCarriesThroughTheCalendarAndRealTimeMoves) {
+    const struct { pc_local_time from; uint64_t ms; const char* to; } rows[] = {
+        {{2009, 6, 14, 23, 59, 59}, 999, "2009-06-14 23:59:59"}, {{2009, 6, 14, 23, 59, 59}, 1000, "2009-06-15 00:00:00"},
+        {{2011, 12, 31, 23, 59, 59}, 1000, "2012-01-01 00:00:00"}, {{2012, 2, 28, 23, 59, 59}, 1000, "2012-02-29 00:00:00"},
+        {{2013, 2, 28, 12, 0, 0}, 43200000, "2013-03-01 00:00:00"},
+        {{2009, 1, 31, 8, 30, 0}, 366ull * 86400 * 1000, "2010-02-01 08:30:00"},
+    };
+    for (const auto& r : rows) {
+        pc_clock_set_fake(r.from, 0xFFFFFF00u);
+        pc_clock_advance_ms(r.ms / 2);
+        pc_clock_advance_ms(r.ms - r.ms / 2);  // halves: the remainders must carry
+        EXPECT_EQ(show(pc_local_now()), r.to) << show(r.from) << " + " << r.ms;
+        EXPECT_EQ(pc_tick_ms(), (uint32_t)(0xFFFFFF00u + r.ms));
+    }
+    pc_clock_set_fake({2009, 6, 14, 10, 0, 0}, 0);
+    pc_clock_set_tick(7);
+    EXPECT_EQ(show(pc_local_now()), "2009-06-14 10:00:00");
+    setenv("TZ", "XYZ-2", 1);  // two hours ahead of UTC
+    tzset();
+    EXPECT_EQ(pc_time_now(), 1244973600 - 7200);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    pc_clock_use_real();
+    uint32_t t0 = pc_tick_ms();
+    usleep(30 * 1000);
+    EXPECT_GE(pc_tick_ms() - t0, 30u);
+    EXPECT_LE(std::llabs(pc_time_now() - (int64_t)time(nullptr)), 2);
+}
+
+// Mended: a byte-order mark no longer hides the first line, the first of two
+// entries wins, and an empty key matches no nameless entry. Also catches
+// case- or blank-sensitive matching and results not cut to the buffer.
+TEST(Profile, LooksUpKeysOfASectionWithTheLookupsContract) {
+    TempDir dir;
+    std::string file = dir.file("language.ini");
+    std::ofstream(file, std::ios::binary) << "\xEF\xBB\xBF[other]\r\nSearch=Elsewhere\r\n  [ Language ]  \r\n"
+                                             "; Search=Commented\r\n  search   =   Suchen  \r\nQuoted = \"  padded  \"\n"
+                                             "Long=" << std::string(300, 'x') << "\n=nameless\nno equals sign\nSearch=Second\n";
+    const struct { const char *section, *key, *def; uint32_t size; std::string want; } rows[] = {
+        {"language", "SEARCH", "", 256, "Suchen"},      {"language", "Quoted", "", 256, "  padded  "},
+        {"other", "Search", "", 256, "Elsewhere"},      {"language", "Download", "Download", 256, "Download"},
+        {"nowhere", "Search", "Search", 256, "Search"}, {"language", "", "", 256, ""},
+        {"language", "Download", nullptr, 256, ""},     {"language", "Long", "", 256, std::string(255, 'x')},
+        {"language", "Search", "", 4, "Suc"},           {"language", "Absent", "Defaulted", 4, "Def"},
+    };
+    for (const auto& r : rows) {
+        char buf[512];
+        std::memset(buf, '#', sizeof buf);
+        EXPECT_EQ(get_private_profile_string(r.section, r.key, r.def, buf, r.size, file.c_str()), r.want.size()) << r.key;
+        EXPECT_EQ(std::string(buf), r.want) << r.section << "/" << r.key;
+    }
+    char buf[16] = "#";
+    EXPECT_EQ(get_private_profile_string("language", "Search", "Search", buf, 16, dir.file("absent.ini").c_str()), 6u);
+    EXPECT_STREQ(buf, "Search");
+    EXPECT_EQ(get_private_profile_string("language", "Search", "", buf, 0, file.c_str()), 0u);
+    EXPECT_STREQ(buf, "Search");
+}
+
+// Catches files taken for folders, several levels made at once, a foreign
+// program path, and free space of a folder still to be made failing instead
+// of using its parent's (mended: f_bavail, what the user may use).
+TEST(Folders, DirectoriesProgramPathAndFreeSpace) {
+    TempDir dir;
+    std::ofstream(dir.file("plain")) << "x";
+    EXPECT_TRUE(pc_is_directory(dir.path()));
+    EXPECT_FALSE(pc_is_directory(dir.file("plain")));
+    EXPECT_TRUE(pc_create_directory(dir.file("Disk00_Part00")));
+    EXPECT_TRUE(pc_is_directory(dir.file("Disk00_Part00")));
+    EXPECT_FALSE(pc_create_directory(dir.file("Disk00_Part00")));
+    EXPECT_FALSE(pc_create_directory(dir.file("missing/child")));
+    EXPECT_FALSE(pc_create_directory(dir.file("plain")));
+    std::string self = pc_module_file_name();
+    EXPECT_TRUE(self.size() > 14 && self.compare(self.size() - 14, 14, "/test_platform") == 0 && self[0] == '/') << self;
+    struct statvfs vfs;
+    ASSERT_EQ(statvfs(dir.path().c_str(), &vfs), 0);
+    uint64_t expected = (uint64_t)vfs.f_bavail * vfs.f_frsize, got = 0;
+    ASSERT_TRUE(pc_free_space(dir.file("not/yet/made/"), &got));
+    EXPECT_LT(got > expected ? got - expected : expected - got, 256ull << 20);  // others write meanwhile
+    EXPECT_TRUE(pc_free_space(dir.file("plain/below"), &got));
+    EXPECT_FALSE(pc_free_space("", &got));
+}
