@@ -7,6 +7,7 @@
 // messages go to `log`. The destructor puts the real clock back.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,13 @@ public:
     const uint64_t start;
     kx_driver* pdp = nullptr;
 };
+
+// Sets several 32-bit fields of a driver slot at once:
+// set_fields(pdp, {{&kx_driver::current_cluster, 500}, {&kx_driver::end_time1, t}}).
+using driver_field = std::pair<uint32_t kx_driver::*, uint32_t>;
+inline void set_fields(kx_driver* d, std::initializer_list<driver_field> fields) {
+    for (const driver_field& f : fields) d->*f.first = f.second;
+}
 
 // Compares printed text whole with a golden file. With TARVIK_UPDATE_GOLDEN=1
 // in the environment the file is written from `actual` instead (review the

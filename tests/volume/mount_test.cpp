@@ -1,225 +1,87 @@
-// Loading descriptors into driver slots, start-up over sets of disks (the
-// printed text compared whole), the ring of drivers with its working driver,
-// the hand-over when the working driver is full, and the driver summary.
-//
-// Every volume here has 2^20 sectors and 64 sectors per cluster: 16280
-// clusters, 327 reserved.
+// Mounting: loading a descriptor into a driver slot, the repair of open
+// volumes, the driver summary, and damaged volumes, which must never crash,
+// hang or reach outside the partition. The volume: 2^20 sectors from sector
+// 2048, 64 sectors per cluster, 16280 clusters, 327 reserved.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
 #include "kxtime.h"
 #include "support/test_volume.h"
 
 namespace {
 
-const uint64_t kSize = 1u << 20;
-const uint64_t kFirst = 2048;
+using K = kx_driver;
+using words = std::vector<std::pair<size_t, uint32_t>>;
+const uint32_t kSize = 1u << 20;
 
 packed_time at(int hour, int minute) { return make_packed_time(2009, 5, 31, hour, minute, 0); }
 
-// Stores section-1 times in a volume's descriptor.
-void set_times(int disk, int part, packed_time start1, packed_time end1) {
-    kx_driver* pdp = get_pdp(disk, part);
-    ASSERT_NE(nullptr, pdp);
-    pdp->start_time1 = start1;
-    pdp->end_time1 = end1;
-    ASSERT_EQ(0, save_pdp(pdp));
-}
+class Mount : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_desc = v.sector(v.desc_lba());
+        m_coll = v.sector(v.start + 38);
+        m_label = v.sector(KX_LABEL_SECTOR);
+    }
+    // The disk as formatted, then these descriptor words, label and list.
+    void lay(const words& w, const sector_bytes& label = {}, const sector_bytes& coll = {}) {
+        sector_bytes d = m_desc;
+        for (auto [off, value] : w) put_le32(d.data() + off, value);
+        v.put_sector(v.desc_lba(), d);
+        v.put_sector(KX_LABEL_SECTOR, label.empty() ? m_label : label);
+        v.put_sector(v.start + 38, coll.empty() ? m_coll : coll);
+    }
+    // A mount from the disk's bytes (nothing cached in the pool).
+    int mount(int part = 0) {
+        init_buf_pool();
+        ide_reset_counters();
+        v.log.clear();
+        return kx_fs_mount(0, part);
+    }
+
+    TestVolume v{kSize, 64};
+    sector_bytes m_desc, m_coll, m_label;
+};
 
 }  // namespace
 
-// Catches a wrong line, table row or order anywhere in the start-up text, a
-// failing disk stopping the others, and writes to disks that do not mount.
-TEST(StartUp, PrintsItsTextWholeForNoneOneAndSeveralDisks) {
-    TestDisks none({16});
-    use_disks({none.dir.file("absent.img")});
-    EXPECT_EQ(7, none.start_up());
-    EXPECT_EQ(0, none.count);
-    EXPECT_GOLDEN("volume/golden/startup_no_disk.txt", none.log.text());
-    for (const kx_driver& d : g_drivers) EXPECT_EQ(KX_FREE_SLOT, d.type);
-
-    TestDisks one({kFirst + kSize});
-    one.format(0, 1, kSize, 64);
-    EXPECT_EQ(0, one.start_up());
-    EXPECT_EQ(1, one.count);
-    EXPECT_GOLDEN("volume/golden/startup_one_volume.txt", one.log.text());
-
-    // Disk 0: two volumes and an empty entry; disk 1: no partition table;
-    // disk 2: a partition whose descriptor has no check word.
-    TestDisks several({kFirst + 2 * kSize, 4096, kFirst + 65536});
-    several.format(0, 2, kSize, 64);
-    kx_partition table[4] = {{kFirst, 65536}, {0, 0}, {0, 0}, {0, 0}};
-    ASSERT_EQ(0, kx_write_partitions(2, table));
-    several.put_sector(kFirst + KX_TEMP_OFF, sector_bytes(SECTOR_SIZE, 0xA5), 2);
-    uint64_t digest1 = file_digest(several.image(1)), digest2 = file_digest(several.image(2));
-    EXPECT_EQ(0, several.start_up());
-    EXPECT_EQ(2, several.count);
-    EXPECT_GOLDEN("volume/golden/startup_three_disks.txt", several.log.text());
-    EXPECT_EQ(nullptr, get_pdp(2, 0));
-    EXPECT_EQ(digest1, file_digest(several.image(1)));
-    EXPECT_EQ(digest2, file_digest(several.image(2)));
-}
-
-// Catches the working driver chosen by anything but the latest end_time1
-// (the lower slot on a tie), a ring not in ascending start_time1 (slot order
-// on a tie), and a failed driver kept in the ring.
-TEST(StartUp, TheRingStartsAtTheNewestDriverAndRunsByStartTime) {
-    TestDisks disks({kFirst + 2 * kSize, kFirst + 2 * kSize});
-    disks.format(0, 2, kSize, 64);
-    disks.format(1, 2, kSize, 64);
-    disks.start_up();
-    set_times(0, 0, at(8, 0), at(10, 0));
-    set_times(0, 1, at(9, 0), at(12, 0));
-    set_times(1, 0, at(7, 0), at(12, 0));
-    set_times(1, 1, at(8, 0), at(11, 0));
-    EXPECT_EQ(0, disks.start_up());
-    kx_driver *a = get_pdp(0, 0), *b = get_pdp(0, 1), *c = get_pdp(1, 0), *d = get_pdp(1, 1);
-    EXPECT_EQ(b, g_work_driver[0]);
-    EXPECT_EQ(4, g_driver_num[0]);
-    const kx_driver* ring[] = {b, c, a, d, b};
-    for (int i = 0; i < 4; i++) {
-        EXPECT_EQ(ring[i + 1], ring[i]->next) << i;
-        EXPECT_EQ(ring[i], ring[i + 1]->prev) << i;
-    }
-    for (const char* row : {"\n|0.0 -> 1.1|", "\n*0.1 -> 1.0|", "\n|1.0 -> 0.0|", "\n|1.1 -> 0.1|"})
-        EXPECT_TRUE(disks.log.contains(row)) << row;
-
-    b->err_status = KX_ERR_STATUS_FAILED;
-    EXPECT_EQ(0, link_drivers(0));
-    EXPECT_EQ(c, g_work_driver[0]);
-    EXPECT_EQ(3, g_driver_num[0]);
-    EXPECT_EQ(a, c->next);
-    EXPECT_EQ(d, a->next);
-    EXPECT_EQ(c, d->next);
-}
-
-// Under the adapter flag a full driver wraps in place and is saved closed
-// (status 0x55) while the other volume is left alone. Catches a hand-over to
-// another driver, an open descriptor, and a star on the working driver.
-TEST(StartUp, WithTheAdapterFlagASwitchWrapsTheWorkingDriverInPlace) {
-    TestDisks disks({kFirst + 2 * kSize});
-    disks.format(0, 2, kSize, 64);
-    disks.start_up();
-    set_times(0, 0, at(8, 0), at(11, 0));
-    set_times(0, 1, at(9, 0), at(10, 0));
-    kx_set_fs_adapt(1);
-    disks.start_up();
-    kx_driver* work = get_pdp(0, 0);
-    ASSERT_EQ(work, g_work_driver[0]);
-    sector_bytes other = disks.sector(kFirst + kSize + KX_TEMP_OFF);
-    switch_work_driver(work);
-    EXPECT_EQ(work, g_work_driver[0]);
-    EXPECT_EQ(work->rev_clus - 1, work->current_cluster);
-    sector_bytes desc = disks.sector(kFirst + KX_TEMP_OFF);
-    EXPECT_EQ(KX_STATUS_CLOSED, get_le32(desc.data() + 12));
-    EXPECT_EQ(1, desc[8]);
-    EXPECT_EQ(other, disks.sector(kFirst + kSize + KX_TEMP_OFF));
-    EXPECT_FALSE(disks.log.contains("\n*0.0"));
-}
-
-// Without the flag the writer hands over to the next driver: opened where it
-// stopped (a collision when the clock lies before its end), or given a new
-// pass (section 2 from cluster 256) when it is full as well.
-TEST(StartUp, WithoutTheAdapterFlagTheWriterMovesToTheNextDriver) {
-    TestDisks disks({kFirst + 2 * kSize});
-    disks.format(0, 2, kSize, 64);
-    disks.start_up();
-    kx_driver *a = get_pdp(0, 0), *b = get_pdp(0, 1);
-    a->end_time1 = at(11, 0);
-    link_drivers(0);
-    ASSERT_EQ(a, g_work_driver[0]);
-    b->end_time1 = at(13, 0);  // after the clock's 12:00
-    b->current_cluster = 500;
-    switch_work_driver(a);
-    EXPECT_EQ(b, g_work_driver[0]);
-    EXPECT_EQ(KX_STATUS_CLOSED, get_le32(disks.sector(kFirst + KX_TEMP_OFF).data() + 12));
-    sector_bytes desc = disks.sector(kFirst + kSize + KX_TEMP_OFF);
-    EXPECT_EQ(0u, get_le32(desc.data() + 12)) << "the next driver is opened";
-    EXPECT_EQ(1u, get_le32(desc.data() + 160));
-    EXPECT_EQ(501u, b->collision[0]);
-    EXPECT_TRUE(disks.log.contains("Set new collision at cluster 500 in work driver\n"));
-
-    a->current_cluster = a->total_clus - 10;
-    a->end_time1 = at(9, 0);
-    switch_work_driver(b);
-    EXPECT_EQ(a, g_work_driver[0]);
-    desc = disks.sector(kFirst + KX_TEMP_OFF);
-    const uint32_t words[][2] = {{16, at(12, 0)}, {24, a->rev_clus - 1}, {28, 256},
-                                 {32, a->total_clus - 10}, {40, at(9, 0)}, {160, 0}};
-    for (const auto& w : words) EXPECT_EQ(w[1], get_le32(desc.data() + w[0])) << "word " << w[0];
-}
-
 // Mended: a descriptor saved with a transfer error (err_status 15) or a
 // collision_index would retire the volume or misplace the writer for ever.
-// Also catches a moved slot on a second mount and a wrong collision sector.
-TEST(Mount, LoadingTakesTheDescriptorAndClearsTheMemoryWords) {
-    TestDisks disks({kFirst + kSize, kFirst + kSize});
-    disks.format(0, 1, kSize, 64);
-    disks.format(1, 1, kSize, 64);
-    const uint64_t desc = kFirst + KX_TEMP_OFF;
-    const uint32_t words[][2] = {{108, 0}, {152, 15}, {156, 0}, {164, 77}, {180, 0xDEADBEEF}, {224, 0}, {160, 2}};
-    for (const auto& w : words) disks.put_word(desc, w[0], w[1], 1);
-    disks.put_word(kFirst + 38, 0, 0x401, 1);  // collision_off 0 means the sector after the descriptor's + 4
-    disks.put_word(kFirst + 38, 4, 0x10002, 1);
-    ASSERT_EQ(0, kx_fs_mount(1, 0));
-    kx_driver* pdp = get_pdp(1, 0);
+// Also catches a moved slot on a second mount, collision_off 0 not taken as
+// the sector after the descriptor's + 4, and a full table's refusal.
+TEST_F(Mount, LoadingTakesTheDescriptorAndClearsTheMemoryWords) {
+    lay({{108, 7}, {152, 15}, {156, 0}, {164, 77}, {180, 0xDEADBEEF}, {224, 0}, {160, 2}});
+    v.put_word(v.start + 38, 4, 0x10002);
+    v.put_word(v.start + 38, 0, 0x401);
+    ASSERT_EQ(0, mount());
+    kx_driver* pdp = get_pdp(0, 0);
     ASSERT_NE(nullptr, pdp);
     const int slot = driver_slot(pdp);
-    EXPECT_EQ(std::vector<uint64_t>({1, 0, kFirst, 0, 38, 0, 0}),
-              std::vector<uint64_t>({pdp->disk_no, pdp->part, pdp->start_sector, pdp->err_status,
-                                     pdp->collision_off, get_le32(pdp->raw + 180), pdp->collision_index}));
-    EXPECT_EQ(g_collision_buf[slot], pdp->collision);
-    EXPECT_EQ(g_section_buf[slot], pdp->sections);
-    EXPECT_EQ(0x401u, pdp->collision[0]);
-    EXPECT_EQ(0x10002u, pdp->collision[1]);
-    ASSERT_EQ(0, kx_fs_mount(1, 0));
-    EXPECT_EQ(pdp, get_pdp(1, 0));
-    ASSERT_EQ(0, kx_fs_mount(0, 0));
-    EXPECT_NE(slot, driver_slot(get_pdp(0, 0)));
-}
-
-// Catches mounts of empty entries, absent disks, and a full table taking
-// another partition's slot.
-TEST(Mount, WhatCannotBeMountedFails) {
-    TestDisks disks({kFirst + kSize});
-    disks.format(0, 1, kSize, 64);
-    disks.start_up();
-    EXPECT_EQ(-1, kx_fs_mount(0, 1));
-    EXPECT_EQ(-1, kx_fs_mount(0, 4));
-    EXPECT_EQ(-1, kx_fs_mount(5, 0));
-    auto fill_free_slots = [] {
-        for (int i = 0; i < KX_MAX_DRIVERS; i++) {
-            if (g_drivers[i].type != KX_FREE_SLOT) continue;
-            g_drivers[i].type = 1;
-            g_drivers[i].disk_no = 9;
-            g_drivers[i].part = (uint32_t)i;
-        }
-    };
-    fill_free_slots();
-    EXPECT_EQ(0, kx_fs_mount(0, 0)) << "0.0 keeps its own slot";
+    EXPECT_EQ(std::vector<uint64_t>({0, 0, 2048, 0, 38, 0, 0, 0x401, 0x10002}),
+              std::vector<uint64_t>({pdp->disk_no, pdp->part, pdp->start_sector, pdp->err_status, pdp->collision_off,
+                                     get_le32(pdp->raw + 180), pdp->collision_index, pdp->collision[0], pdp->collision[1]}));
+    EXPECT_TRUE(pdp->collision == g_collision_buf[slot] && pdp->sections == g_section_buf[slot]);
+    for (int i = 0; i < KX_MAX_DRIVERS; i++)
+        if (g_drivers[i].type == KX_FREE_SLOT) set_fields(&g_drivers[i], {{&K::type, 1}, {&K::disk_no, 9}, {&K::part, (uint32_t)i}});
+    EXPECT_EQ(0, mount()) << "0.0 keeps its own slot";
+    EXPECT_EQ(pdp, get_pdp(0, 0));
+    EXPECT_EQ(-1, mount(1)) << "an empty table entry";
     free_driver(0, 0);
-    fill_free_slots();
-    disks.log.clear();
-    EXPECT_EQ(-1, kx_fs_mount(0, 0));
-    EXPECT_EQ("get_empty_driver failed!!!!!!!!!!!!!\n", disks.log.text());
+    set_fields(&g_drivers[slot], {{&K::type, 1}, {&K::disk_no, 9}});
+    EXPECT_EQ(-1, mount());
+    EXPECT_EQ("get_empty_driver failed!!!!!!!!!!!!!\n", v.log.text());
 }
 
 // An open volume of type 0, 3 or 4 is repaired in order (directory scan,
 // user-data ring, descriptor save); types 1 and 2 never are, nor written.
-TEST(Mount, OpenVolumesOfTypesZeroThreeAndFourAreRepaired) {
-    TestDisks disks({kFirst + kSize});
-    disks.format(0, 1, kSize, 64);
-    const uint64_t desc = kFirst + KX_TEMP_OFF;
-    disks.put_word(desc, 12, 0);
+TEST_F(Mount, OpenVolumesOfTypesZeroThreeAndFourAreRepaired) {
     for (uint32_t type : {0u, 3u, 4u, 1u, 2u}) {
-        disks.put_word(desc, 84, type);
-        ide_reset_counters();
-        disks.log.clear();
-        ASSERT_EQ(0, kx_fs_mount(0, 0)) << type;
-        const std::string& log = disks.log.text();
-        size_t scan = log.find("restore_fs41() "), ring = log.find("restore_ud_area add "),
-               save = log.find("save_pdp,0 dev-- ");
+        lay({{12, 0}, {84, type}});
+        ASSERT_EQ(0, mount()) << type;
+        const std::string& log = v.log.text();
+        size_t scan = log.find("restore_fs41() "), ring = log.find("restore_ud_area add "), save = log.find("save_pdp,0 dev-- ");
         if (type == 1 || type == 2) {
             EXPECT_EQ("", log) << type;
             EXPECT_EQ(0u, ide_get_counters(0).writes) << type;
@@ -229,45 +91,141 @@ TEST(Mount, OpenVolumesOfTypesZeroThreeAndFourAreRepaired) {
     }
 }
 
-// Catches summary spans not widened by the time sections (or by entries
-// whose times are out of order), free space shown while section 2 exists,
-// and disk_index written for a disk the disk-access library does not report.
-TEST(Mount, TheSummaryWidensItsSpansWithTheTimeSections) {
-    TestDisks disks({kFirst + kSize, kFirst + kSize, kFirst + kSize});
-    for (int i = 0; i < 3; i++) disks.format(i, 1, kSize, 64);
-    disks.start_up();
-    kx_driver* pdp = get_pdp(2, 0);
-    ASSERT_NE(nullptr, pdp);
-    pdp->current_cluster = 1000;
-    pdp->start_time1 = at(10, 0);
-    pdp->end_time1 = at(9, 30);  // the clock was set back during the pass
-    pdp->start_cluster2 = 1256;
-    pdp->end_cluster2 = 5000;
-    pdp->start_time2 = at(8, 0);
-    pdp->end_time2 = at(8, 30);
-    pdp->collision_num = 2;
+// Catches summary spans not widened by the time sections (or widened by
+// entries whose times are out of order), free space shown while section 2
+// exists, and disk_index written for a disk the library does not report.
+TEST_F(Mount, TheSummaryWidensItsSpansWithTheTimeSections) {
+    kx_driver* pdp = v.pdp;
+    set_fields(pdp, {{&K::current_cluster, 1000}, {&K::start_time1, at(10, 0)}, {&K::end_time1, at(9, 30)},
+                     {&K::start_cluster2, 1256}, {&K::end_cluster2, 5000}, {&K::start_time2, at(8, 0)},
+                     {&K::end_time2, at(8, 30)}, {&K::collision_num, 2}});
     time_section* t = pdp->sections;
     t[0] = {pdp, nullptr, at(10, 0), at(11, 0), 327, 500, 0, 0, 0};
     t[1] = {pdp, nullptr, at(9, 0), at(9, 30), 501, 1000, 0, 0, 0};
     t[2] = {pdp, nullptr, at(7, 0), at(6, 0), 1001, 1100, 0, 0, 0};  // times out of order: left out
     t[3] = {pdp, nullptr, at(8, 0), at(8, 30), 1256, 5000, 0, 0, 0};
     g_work_driver[0] = nullptr;  // no refresh from the directory
-    driver_info info;
-    memset(&info, 0xEE, sizeof info);
-    ASSERT_EQ(0, kx_get_driver_info(2, 0, &info));
-    EXPECT_EQ(std::vector<uint32_t>({0, 0, 4, at(8, 0), at(9, 30), 0, at(8, 0), at(11, 0), 508, 0, 0, 2}),
-              std::vector<uint32_t>({info.type, info.is_work, info.section_num, info.start_time1, info.end_time1,
-                                     info.zero, info.start_time2, info.end_time2, info.total_mb, info.free_mb,
-                                     info.err_status, info.disk_index}));
+    driver_info i;
+    memset(&i, 0xEE, sizeof i);
+    ASSERT_EQ(0, kx_get_driver_info(0, 0, &i));
+    EXPECT_EQ(std::vector<uint32_t>({0, 0, 4, at(8, 0), at(9, 30), 0, at(8, 0), at(11, 0), 508, 0, 0, 0}),
+              std::vector<uint32_t>({i.type, i.is_work, i.section_num, i.start_time1, i.end_time1, i.zero,
+                                     i.start_time2, i.end_time2, i.total_mb, i.free_mb, i.err_status, i.disk_index}));
     pdp->start_cluster2 = 0;
-    ASSERT_EQ(0, kx_get_driver_info(2, 0, &info));
-    EXPECT_EQ(477u, info.free_mb);
-    EXPECT_EQ(1, kx_get_driver_info(2, 1, &info));
     link_drivers(0);
-    ASSERT_EQ(0, kx_get_driver_info(g_work_driver[0]->disk_no, 0, &info));
-    EXPECT_EQ(1u, info.is_work);
+    ASSERT_EQ(0, kx_get_driver_info(0, 0, &i));
+    EXPECT_EQ(std::vector<uint32_t>({477, 1}), std::vector<uint32_t>({i.free_mb, i.is_work}));
+    EXPECT_EQ(1, kx_get_driver_info(0, 1, &i));
     pdp->disk_no = 6;
-    info.disk_index = 0xABCD;
-    ASSERT_EQ(0, kx_get_driver_info(6, 0, &info));
-    EXPECT_EQ(0xABCDu, info.disk_index);
+    i.disk_index = 0xABCD;
+    ASSERT_EQ(0, kx_get_driver_info(6, 0, &i));
+    EXPECT_EQ(0xABCDu, i.disk_index);
+}
+
+// Mended: each of these descriptors would let a later step address sectors
+// outside the partition or loop on a zero step; the mount refuses them
+// ("partition crashed") without writing anything.
+TEST_F(Mount, DescriptorsThatDoNotFitThePartitionAreRefused) {
+    const std::pair<const char*, words> cases[] = {
+        {"sector_per_clus 0", {{48, 0}}},           {"sector_per_clus not a power of two", {{48, 48}}},
+        {"too many clusters", {{48, 128}}},         {"sector_size 1024", {{44, 1024}}},
+        {"type 5", {{84, 5}}},                      {"descriptor offset 35", {{64, 35}}},
+        {"collision sector on the label", {{156, 30}}}, {"collision sector past the end", {{156, kSize}}},
+        {"directory past the end", {{68, kSize - 100}}}, {"index past the end", {{60, kSize - 1}}},
+        {"data past the end", {{72, 30000}}},       {"data on the descriptor", {{72, 0}}},
+        {"user data past the end", {{88, kSize - 100}}}, {"user-data items past the end", {{96, 0xFFFFFFFF}}},
+        {"no recording cluster", {{56, 16280}}},    {"current_cluster at total_clus", {{24, 16280}}},
+        {"start_cluster2 past the volume", {{28, 0x80000000}}}, {"end_cluster2 past the volume", {{32, 0xFFFFFFFF}}},
+    };
+    for (const auto& [what, w] : cases) {
+        lay(w);
+        EXPECT_EQ(-1, mount()) << what;
+        EXPECT_EQ("kx_fs_mount failed, partition crashed\n", v.log.text()) << what;
+        EXPECT_EQ(nullptr, get_pdp(0, 0)) << what;
+        EXPECT_EQ(0u, ide_get_counters(0).writes) << what;
+    }
+    lay({});
+    EXPECT_EQ(0, mount()) << "the formatted volume itself mounts";
+}
+
+// Mended: a collision count past the 128-entry list is clamped (and saved
+// so) instead of sizing loops over the list and the section table. Damaged
+// user-data words are checked where the ring is used, not at mount.
+TEST_F(Mount, CountsAndRingWordsOutOfRangeAreContained) {
+    sector_bytes list(SECTOR_SIZE);
+    for (uint32_t k = 0; k < 128; k++) put_le32(list.data() + 4 * k, 500 + 7 * k);
+    lay({{12, 0}, {24, 400}, {160, 1000}, {164, 900}}, {}, list);  // open: the mount saves it
+    ASSERT_EQ(0, mount());
+    EXPECT_TRUE(v.log.contains("collision_num 1000 too large, clamped to 128\n"));
+    ASSERT_NE(nullptr, get_pdp(0, 0));
+    EXPECT_EQ(std::vector<uint32_t>({128, 128}), std::vector<uint32_t>({get_pdp(0, 0)->collision_num, v.desc_word(160)}));
+    EXPECT_LE(get_pdp(0, 0)->collision_index, 128u);
+    for (uint32_t num : {0u, 1u, 2u}) {
+        lay({{12, 0}, {96, num}, {100, 0xFFFFFFF0}, {104, 7}});
+        EXPECT_EQ(0, mount()) << num;
+        EXPECT_TRUE(v.log.contains("save_pdp,")) << num;
+    }
+}
+
+// Catches a garbage label, or a well-formed one whose entries point
+// anywhere, getting a partition mounted.
+TEST_F(Mount, AGarbageLabelMountsNothing) {
+    std::mt19937 rng(7);
+    sector_bytes garbage(SECTOR_SIZE), label = m_label;
+    for (uint8_t& b : garbage) b = (uint8_t)rng();
+    lay({}, garbage);
+    EXPECT_EQ(-1, mount());
+    for (int i = 0; i < 4; i++) {
+        put_le64(label.data() + 52 + 64 * i + 48, ((uint64_t)rng() << 32) | rng());
+        put_le64(label.data() + 52 + 64 * i + 56, ((uint64_t)rng() << 32) | rng());
+    }
+    lay({}, label);
+    for (int part = 0; part < 4; part++) EXPECT_EQ(-1, mount(part)) << part;
+    EXPECT_EQ(7, v.start_up());
+    EXPECT_EQ(0, v.count);
+}
+
+// 3000 volumes with random damage (fixed seeds) to the descriptor, collision
+// list and label: each mounts (0) or is refused (-1), and what mounts can be
+// dumped, summarised and searched without leaving its tables.
+TEST_F(Mount, RandomDamageNeverCrashes) {
+    static const uint32_t edges[] = {0, 1, 2, 7, 34, 38, 187, 255, 256, 326, 327, 328, 511, 512, 6400, 6656, 16279,
+                                     16280, 16281, 0x80000, kSize - 1, kSize, 0x55, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF};
+    kx_set_fs_adapt(1);
+    int mounted = 0;
+    for (uint32_t seed : {1u, 2u}) {
+        std::mt19937 rng(seed);
+        auto edge = [&rng] { return edges[rng() % std::size(edges)]; };
+        for (int round = 0; round < 1500; round++) {
+            sector_bytes desc = m_desc, coll = m_coll, label = m_label;
+            for (int i = 0, changes = 1 + (int)(rng() % 6); i < changes; i++) {
+                switch (rng() % 6) {
+                    case 0: desc[rng() % 328] = (uint8_t)rng(); break;  // mostly not the check word
+                    case 1: case 2: put_le32(desc.data() + 4 * (rng() % 82), edge()); break;
+                    case 3: put_le32(coll.data() + 4 * (rng() % 128), rng() % 3 ? edge() : rng()); break;
+                    case 4: put_le32(desc.data() + 12, 0); break;  // open: recovery runs over the damage
+                    default: if (rng() % 8 == 0) label[rng() % SECTOR_SIZE] = (uint8_t)rng(); break;
+                }
+            }
+            v.put_sector(KX_LABEL_SECTOR, label);
+            v.put_sector(v.desc_lba(), desc);
+            v.put_sector(v.start + 38, coll);
+            int r = mount();
+            ASSERT_TRUE(r == 0 || r == -1) << seed << "/" << round;
+            if (r != 0) continue;
+            mounted++;
+            kx_driver* pdp = get_pdp(0, 0);
+            ASSERT_NE(nullptr, pdp);
+            ASSERT_LE(pdp->collision_index, pdp->collision_num);
+            ASSERT_LE(pdp->collision_num, 128u);
+            ASSERT_TRUE(pdp->current_cluster == 0 || pdp->current_cluster < pdp->total_clus) << pdp->current_cluster;
+            link_drivers((int)pdp->type);
+            kx_dump_drivers();
+            driver_info info;
+            ASSERT_EQ(0, kx_get_driver_info(0, 0, &info));
+            link_time_sections(1, pdp, 1);
+            link_time_sections(0, pdp, 1);
+        }
+    }
+    EXPECT_GT(mounted, 150) << "the damage must leave enough volumes mountable to test them";
 }
