@@ -5,11 +5,12 @@
 // Disk 0 (8192 sectors) has partition 0 at 2048 + 1024 and partition 1 at
 // 3072 + 1024. Slot 0 of the driver table stands for a driver of partition 0
 // whose data area ends at 2048 + 256 + 10 x 64 = 2944; partition 1 has none.
+#include "disk.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "disk.h"
 #include "platform/clock.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -18,14 +19,21 @@
 namespace {
 
 std::vector<std::string> g_calls;  // what the host hooks saw
-void hook_lock() { g_calls.push_back("lock:" + std::to_string(ide_get_counters(0).wakeups)); }
-void hook_unlock() { g_calls.push_back("unlock:" + std::to_string(ide_get_counters(0).wakeups)); }
-void hook_wakeup(int disk) { g_calls.push_back("wakeup " + std::to_string(disk)); }
+void hook_lock() {
+    g_calls.push_back("lock:" + std::to_string(ide_get_counters(0).wakeups));
+}
+void hook_unlock() {
+    g_calls.push_back("unlock:" + std::to_string(ide_get_counters(0).wakeups));
+}
+void hook_wakeup(int disk) {
+    g_calls.push_back("wakeup " + std::to_string(disk));
+}
 
 class Disk : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
-        use_disks({make_sparse_image(m_dir.file("d0.img"), 8192), make_sparse_image(m_dir.file("d1.img"), 4096)});
+        use_disks(
+            {make_sparse_image(m_dir.file("d0.img"), 8192), make_sparse_image(m_dir.file("d1.img"), 4096)});
         ide_getinfo64(&g_disk_info);
         pc_clock_set_fake({2009, 5, 31, 14, 17, 54}, 100000);
         init_buf_pool();
@@ -53,13 +61,16 @@ protected:
     }
     // A one-sector transfer of the given kind that the disk refuses.
     int fail(uint64_t lba, int kind) {
-        if (lba < 8192) ide_inject_fault(0, lba, lba, kind == DISK_ERR_READ ? IDE_FAULT_READ : IDE_FAULT_WRITE);
+        if (lba < 8192)
+            ide_inject_fault(0, lba, lba, kind == DISK_ERR_READ ? IDE_FAULT_READ : IDE_FAULT_WRITE);
         int rc = kind == DISK_ERR_READ ? disk_read(0, 1, lba, m_sector) : disk_write(0, 1, lba, m_sector);
         ide_clear_faults();
         return rc;
     }
     // read_err_disks, write_err_disks, err_disks, err_sector[0], err_status.
-    std::vector<uint64_t> records() { return {read_err_disks, write_err_disks, err_disks, err_sector[0], m_pdp->err_status}; }
+    std::vector<uint64_t> records() {
+        return {read_err_disks, write_err_disks, err_disks, err_sector[0], m_pdp->err_status};
+    }
     void read_after(uint32_t idle_ms) {
         pc_clock_advance_ms(idle_ms);
         ASSERT_EQ(disk_read(0, 1, 7, m_sector), 0);
@@ -79,9 +90,15 @@ protected:
 // its data area, a second report for a driver already out of use, and
 // (mended) out-of-bounds records for unknown disks and device types.
 TEST_F(Disk, EachFailureIsReportedAndRecordedByWhereItLies) {
-    const std::string io = "disk access io error : disk 0, offset ", param = "disk access parameter error : disk 0, offset ";
+    const std::string io = "disk access io error : disk 0, offset ",
+                      param = "disk access parameter error : disk 0, offset ";
     const uint64_t F = KX_ERR_STATUS_FAILED;
-    const struct { uint64_t lba; int kind, rc; std::string log; std::vector<uint64_t> records; } rows[] = {
+    const struct {
+        uint64_t lba;
+        int kind, rc;
+        std::string log;
+        std::vector<uint64_t> records;
+    } rows[] = {
         {8193, DISK_ERR_READ, IDE_ERR_RANGE, param + "8193,  error 2\n", {0, 0, 0, 0, 0}},
         {8192, DISK_ERR_WRITE, IDE_ERR_RANGE, "", {0, 0, 0, 0, 0}},  // in no partition: silent
         {KX_LABEL_SECTOR, DISK_ERR_READ, IDE_ERR_INJECTED, io + "30,  error 2\n", {1, 0, 1, 30, 0}},
@@ -106,7 +123,8 @@ TEST_F(Disk, EachFailureIsReportedAndRecordedByWhereItLies) {
     fail(2500, DISK_ERR_READ);
     disk_error(40, 1, DISK_ERR_READ);
     EXPECT_EQ(disk_write(0x10000, 1, 5, m_sector), IDE_ERR_NO_DISK);
-    EXPECT_EQ(m_log.text(), "disk access parameter error : disk 40, offset 1,  error 2\n" + param + "5,  error 1\n");
+    EXPECT_EQ(m_log.text(),
+              "disk access parameter error : disk 40, offset 1,  error 2\n" + param + "5,  error 1\n");
     EXPECT_EQ(records(), std::vector<uint64_t>({1, 0, 1, 2943, F}));
 }
 
@@ -149,7 +167,8 @@ TEST_F(Disk, TransfersReachTheirSectorAndOnlySuccessIsAnAccess) {
     ASSERT_EQ(disk_write(1, 1, 100, out), 0);
     ASSERT_EQ(disk_read(1, 1, 100, m_sector), 0);
     EXPECT_EQ(memcmp(out, m_sector, SECTOR_SIZE), 0);
-    EXPECT_EQ(std::vector<uint32_t>({100000, 100250}), std::vector<uint32_t>({disk_access[0].last_access, disk_access[1].last_access}));
+    EXPECT_EQ(std::vector<uint32_t>({100000, 100250}),
+              std::vector<uint32_t>({disk_access[0].last_access, disk_access[1].last_access}));
     ide_inject_fault(1, 101, 101, IDE_FAULT_READ | IDE_FAULT_WRITE);
     pc_clock_advance_ms(250);
     EXPECT_EQ(disk_read(1, 3, 100, m_sector), IDE_ERR_INJECTED);
@@ -170,7 +189,8 @@ TEST_F(Disk, TransfersReachTheirSectorAndOnlySuccessIsAnAccess) {
 // hooks. Catches wake-ups without a standby time, at exactly half, and idle
 // times miscounted across the tick wrap.
 TEST_F(Disk, AnIdleDiskIsWokenWithTheLockReleased) {
-    const kx_hooks lock_hooks = {nullptr, hook_lock, hook_unlock}, lock_only = {hook_wakeup, hook_lock, nullptr};
+    const kx_hooks lock_hooks = {nullptr, hook_lock, hook_unlock},
+                   lock_only = {hook_wakeup, hook_lock, nullptr};
     kx_set_hooks(&lock_hooks);
     read_after(24u * 3600 * 1000);  // no standby time: never woken
     disk_access[0].standby_ms = 10000;

@@ -1,5 +1,7 @@
 // The disk-access stand-in: which paths become disks, transfers that fail
 // whole, injected faults, and the in-memory overlay of read-only disks.
+#include "DiskIOCtl.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -11,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "DiskIOCtl.h"
 #include "support/temp_dir.h"
 
 using bytes = std::vector<unsigned char>;
@@ -30,7 +31,8 @@ TEST(Disks, HostPathsThenTheEnvironmentGiveTheOrder) {
     use_disks(std::vector<std::string>(40, a));
     unsetenv("TARVIK_DISKS");
     ASSERT_EQ(ide_getinfo64(&info), 32);
-    EXPECT_EQ(std::vector<uint64_t>({0xFFFFFFFF, 16}), std::vector<uint64_t>({info.present_mask, info.channel_num}));
+    EXPECT_EQ(std::vector<uint64_t>({0xFFFFFFFF, 16}),
+              std::vector<uint64_t>({info.present_mask, info.channel_num}));
     EXPECT_EQ(ide_disk_path(31), a);
 }
 
@@ -44,8 +46,10 @@ TEST(Disks, DiscoveryPassesOverTheSystemDisk) {
     struct stat st;
     char real[PATH_MAX];
     if (stat("/", &st) != 0 || major(st.st_dev) == 0) GTEST_SKIP() << "the root is not on a block device";
-    std::string link = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
-    if (!realpath(link.c_str(), real) || !strstr(real, "/block/")) GTEST_SKIP() << "no whole disk for " << link;
+    std::string link =
+        "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    if (!realpath(link.c_str(), real) || !strstr(real, "/block/"))
+        GTEST_SKIP() << "no whole disk for " << link;
     std::string disk = strstr(real, "/block/") + 7;
     disk = "/dev/" + disk.substr(0, disk.find('/'));
     for (uint32_t n = 0; n < info.disk_num; n++) EXPECT_NE(ide_disk_path((int)n), disk);
@@ -57,18 +61,26 @@ TEST(Disks, DiscoveryPassesOverTheSystemDisk) {
 // refused transfer. An empty transfer is a success.
 TEST(Transfer, WhatCannotCompleteFailsWholeAndMovesNothing) {
     TempDir dir;
-    std::string image = make_sparse_image(dir.file("disk.img"), 64), odd = make_sparse_image(dir.file("odd.img"), 0);
+    std::string image = make_sparse_image(dir.file("disk.img"), 64),
+                odd = make_sparse_image(dir.file("odd.img"), 0);
     std::string shrinking = make_sparse_image(dir.file("shrink.img"), 8);
     ASSERT_EQ(truncate(odd.c_str(), 1000), 0);  // one whole sector and a broken tail
     use_disks({image, odd, shrinking, dir.file("missing.img")});
     ASSERT_EQ(truncate(shrinking.c_str(), 5 * IDE_SECTOR_SIZE), 0);  // cut short after opening
     const int range = IDE_ERR_RANGE, none = IDE_ERR_NO_DISK;
-    struct { uint32_t dev, count, lo, hi; bool write; int rc; } rows[] = {
-        {0, 3, 62, 0, false, range}, {0, 1, 64, 0, false, range}, {0, 1, 0, 1, false, range},
-        {0, 0xFFFFFFFFu, 2, 0, false, range}, {0, 3, 62, 0, true, range}, {0, 1, 0, 1, true, range},
-        {1, 1, 1, 0, false, range}, {3, 1, 0, 0, false, none}, {3, 1, 0, 0, true, none}, {4, 1, 0, 0, false, none},
-        {0x10000, 1, 0, 0, false, none}, {2, 4, 2, 0, false, IDE_ERR_SHORT}, {0, 1, 63, 0, false, 0},
-        {1, 1, 0, 0, false, 0}, {2, 3, 2, 0, false, 0}, {0, 0, 500, 0, true, 0},
+    struct {
+        uint32_t dev, count, lo, hi;
+        bool write;
+        int rc;
+    } rows[] = {
+        {0, 3, 62, 0, false, range},     {0, 1, 64, 0, false, range},
+        {0, 1, 0, 1, false, range},      {0, 0xFFFFFFFFu, 2, 0, false, range},
+        {0, 3, 62, 0, true, range},      {0, 1, 0, 1, true, range},
+        {1, 1, 1, 0, false, range},      {3, 1, 0, 0, false, none},
+        {3, 1, 0, 0, true, none},        {4, 1, 0, 0, false, none},
+        {0x10000, 1, 0, 0, false, none}, {2, 4, 2, 0, false, IDE_ERR_SHORT},
+        {0, 1, 63, 0, false, 0},         {1, 1, 0, 0, false, 0},
+        {2, 3, 2, 0, false, 0},          {0, 0, 500, 0, true, 0},
     };
     uint64_t before = file_digest(image);
     for (const auto& r : rows) {
@@ -91,8 +103,11 @@ TEST(Faults, EveryTransferTouchingAFaultFailsWhole) {
     use_disks({make_sparse_image(dir.file("a.img"), 64), make_sparse_image(dir.file("b.img"), 64)});
     ide_inject_fault(0, 30, 20, IDE_FAULT_WRITE);  // given backwards: sectors 20..30
     const int F = IDE_ERR_INJECTED;
-    const struct { uint32_t dev, count, lba; int read, write; } rows[] = {
-        {0, 3, 3, F, 0}, {1, 1, 8, 0, F}, {0, 2, 39, F, F}, {0, 4, 17, 0, F}, {0, 1, 30, 0, F}, {0, 4, 6, 0, 0}, {0, 1, 3, 0, 0}};
+    const struct {
+        uint32_t dev, count, lba;
+        int read, write;
+    } rows[] = {{0, 3, 3, F, 0},  {1, 1, 8, 0, F}, {0, 2, 39, F, F}, {0, 4, 17, 0, F},
+                {0, 1, 30, 0, F}, {0, 4, 6, 0, 0}, {0, 1, 3, 0, 0}};
     for (const auto& r : rows) {
         bytes buf(4 * IDE_SECTOR_SIZE, 0x99);
         EXPECT_EQ(ide_read64(r.dev, r.count, r.lba, 0, buf.data()), r.read) << r.lba;

@@ -10,10 +10,12 @@
 
 namespace {
 
-packed_time at(int hour, int minute, int second) { return make_packed_time(2009, 5, 31, hour, minute, second); }
+packed_time at(int hour, int minute, int second) {
+    return make_packed_time(2009, 5, 31, hour, minute, second);
+}
 
 class TimeSections : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         ASSERT_NE(nullptr, v.pdp);
         m_rev = v.pdp->rev_clus;
@@ -53,7 +55,8 @@ TEST_F(TimeSections, ClockStepsBackOverTenSecondsRecordCollisions) {
     EXPECT_EQ(0u, v.pdp->collision_num);
     EXPECT_EQ(0, g_same_second_seq);
     update_write_time(v.pdp, at(10, 0, 39));  // back by 11 s
-    EXPECT_TRUE(v.log.contains("Set new collision at cluster " + std::to_string(m_rev + 1) + " in work driver\n"));
+    EXPECT_TRUE(
+        v.log.contains("Set new collision at cluster " + std::to_string(m_rev + 1) + " in work driver\n"));
     const time_section* s = v.pdp->sections;
     EXPECT_EQ(std::vector<uint32_t>({1, 1, m_rev + 2, m_rev + 1, at(10, 0, 50), m_rev + 2, at(10, 0, 39)}),
               std::vector<uint32_t>({v.pdp->collision_num, v.pdp->collision_index, v.pdp->collision[0],
@@ -93,7 +96,8 @@ TEST_F(TimeSections, TheDescriptorReachesTheDiskEveryFiveHundredTwelveClusters) 
     for (uint32_t c = m_rev + 1; c <= 1022; c++) set_current_cluster(v.pdp, c);
     EXPECT_EQ(511u, word(24));
     set_current_cluster(v.pdp, 1023);
-    EXPECT_EQ(std::vector<uint32_t>({1023, 1023, 1023}), std::vector<uint32_t>({word(24), word(112), word(116)}));
+    EXPECT_EQ(std::vector<uint32_t>({1023, 1023, 1023}),
+              std::vector<uint32_t>({word(24), word(112), word(116)}));
 }
 
 // Section 2 keeps 256 clusters clear ahead of the writer and disappears
@@ -108,12 +112,14 @@ TEST_F(TimeSections, SectionTwoShrinksAheadOfTheWriterAndDisappears) {
     EXPECT_EQ(4956u, v.pdp->start_cluster2);
     set_current_cluster(v.pdp, 4743);
     ASSERT_EQ(0, save_pdp(v.pdp));
-    EXPECT_EQ(std::vector<uint32_t>({4999, 5000, at(9, 0, 0)}), std::vector<uint32_t>({word(28), word(32), word(40)}));
+    EXPECT_EQ(std::vector<uint32_t>({4999, 5000, at(9, 0, 0)}),
+              std::vector<uint32_t>({word(28), word(32), word(40)}));
     EXPECT_FALSE(v.log.contains("SET TO 0"));
     set_current_cluster(v.pdp, 4744);
     EXPECT_TRUE(v.log.contains("pdp->start_cluster2 SET TO 0\n"));
     ASSERT_EQ(0, save_pdp(v.pdp));
-    EXPECT_EQ(std::vector<uint32_t>({0, 0, 0, 0}), std::vector<uint32_t>({word(28), word(32), word(36), word(40)}));
+    EXPECT_EQ(std::vector<uint32_t>({0, 0, 0, 0}),
+              std::vector<uint32_t>({word(28), word(32), word(36), word(40)}));
 }
 
 // Under the adapter flag a full volume turns its pass into section 2 and is
@@ -131,7 +137,8 @@ TEST_F(TimeSections, AWrapTurnsThePassIntoSectionTwoAndClosesTheVolume) {
     EXPECT_TRUE(v.log.contains("only one driver or use g_fs_adapt\n"));
     EXPECT_EQ(1, v.sector(v.desc_lba())[8]);
     const size_t offs[] = {12, 16, 20, 24, 28, 32, 40, 160};
-    const uint32_t want[] = {KX_STATUS_CLOSED, at(12, 0, 0), at(12, 0, 0), m_rev - 1, m_rev + 255, last, at(11, 0, 30), 1};
+    const uint32_t want[] = {KX_STATUS_CLOSED, at(12, 0, 0), at(12, 0, 0),  m_rev - 1,
+                             m_rev + 255,      last,         at(11, 0, 30), 1};
     for (size_t i = 0; i < std::size(offs); i++) EXPECT_EQ(want[i], word(offs[i])) << "word " << offs[i];
     EXPECT_EQ(0u, v.pdp->collision_index);
     EXPECT_EQ(last, v.pdp->sections[2].end_clus);
@@ -141,11 +148,13 @@ TEST_F(TimeSections, AWrapTurnsThePassIntoSectionTwoAndClosesTheVolume) {
     EXPECT_FALSE(v.log.contains("restore_fs41"));
     EXPECT_EQ(m_rev - 1, v.pdp->current_cluster);
     write_cluster(m_rev, at(12, 0, 0));
-    EXPECT_EQ(std::vector<uint32_t>({0, m_rev + 256, at(12, 0, 0)}), std::vector<uint32_t>({word(12), word(28), word(16)}));
+    EXPECT_EQ(std::vector<uint32_t>({0, m_rev + 256, at(12, 0, 0)}),
+              std::vector<uint32_t>({word(12), word(28), word(16)}));
     for (uint32_t c = m_rev + 1; c < m_rev + 100; c++) set_current_cluster(v.pdp, c);
     EXPECT_FALSE(v.log.contains("Delete old collision"));
     set_current_cluster(v.pdp, m_rev + 100);
-    EXPECT_TRUE(v.log.contains("Delete old collision at cluster " + std::to_string(m_rev + 100) + " in work driver\n"));
+    EXPECT_TRUE(v.log.contains("Delete old collision at cluster " + std::to_string(m_rev + 100) +
+                               " in work driver\n"));
     EXPECT_EQ(0u, word(160));
     v.remount();
     EXPECT_TRUE(v.log.contains("restore_fs41")) << "open again: a mount recovers it";
@@ -183,12 +192,16 @@ TEST_F(TimeSections, AMountRebuildsTheSectionsTheWriterKept) {
     // The new pass; what is left of the old one before its collision; the
     // old pass after it up to where it ended (section 2).
     const uint32_t clusters[3][2] = {{m_rev, m_rev + 4}, {m_rev + 5, m_rev + 19}, {m_rev + 20, m_rev + 1000}};
-    const packed_time times[3][2] = {{at(12, 0, 0), at(12, 4, 30)}, {at(10, 5, 0), at(10, 19, 30)}, {at(9, 0, 0), at(9, 50, 30)}};
+    const packed_time times[3][2] = {
+        {at(12, 0, 0), at(12, 4, 30)}, {at(10, 5, 0), at(10, 19, 30)}, {at(9, 0, 0), at(9, 50, 30)}};
     for (int k = 0; k < 3; k++) {
         const time_section& s = v.pdp->sections[k];
         EXPECT_EQ(std::vector<uint32_t>({clusters[k][0], clusters[k][1], times[k][0], times[k][1]}),
-                  std::vector<uint32_t>({s.start_clus, s.end_clus, s.start_time, s.end_time})) << k;
-        EXPECT_EQ(std::vector<uint32_t>({kept[k].start_clus, kept[k].end_clus}), std::vector<uint32_t>({s.start_clus, s.end_clus})) << k;
+                  std::vector<uint32_t>({s.start_clus, s.end_clus, s.start_time, s.end_time}))
+            << k;
+        EXPECT_EQ(std::vector<uint32_t>({kept[k].start_clus, kept[k].end_clus}),
+                  std::vector<uint32_t>({s.start_clus, s.end_clus}))
+            << k;
         EXPECT_EQ(v.pdp, s.owner);
     }
 }

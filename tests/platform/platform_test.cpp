@@ -17,7 +17,8 @@ namespace {
 
 std::string show(const pc_local_time& t) {
     char text[32];
-    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+             t.second);
     return text;
 }
 
@@ -27,9 +28,15 @@ std::string show(const pc_local_time& t) {
 // overflow of long advances, a tick that does not wrap or drags the wall
 // clock, the wall clock read in the wrong zone, and a frozen real clock.
 TEST(Clock, FakeTimeCarriesThroughTheCalendarAndRealTimeMoves) {
-    const struct { pc_local_time from; uint64_t ms; const char* to; } rows[] = {
-        {{2009, 6, 14, 23, 59, 59}, 999, "2009-06-14 23:59:59"}, {{2009, 6, 14, 23, 59, 59}, 1000, "2009-06-15 00:00:00"},
-        {{2011, 12, 31, 23, 59, 59}, 1000, "2012-01-01 00:00:00"}, {{2012, 2, 28, 23, 59, 59}, 1000, "2012-02-29 00:00:00"},
+    const struct {
+        pc_local_time from;
+        uint64_t ms;
+        const char* to;
+    } rows[] = {
+        {{2009, 6, 14, 23, 59, 59}, 999, "2009-06-14 23:59:59"},
+        {{2009, 6, 14, 23, 59, 59}, 1000, "2009-06-15 00:00:00"},
+        {{2011, 12, 31, 23, 59, 59}, 1000, "2012-01-01 00:00:00"},
+        {{2012, 2, 28, 23, 59, 59}, 1000, "2012-02-29 00:00:00"},
         {{2013, 2, 28, 12, 0, 0}, 43200000, "2013-03-01 00:00:00"},
         {{2009, 1, 31, 8, 30, 0}, 366ull * 86400 * 1000, "2010-02-01 08:30:00"},
     };
@@ -61,10 +68,16 @@ TEST(Clock, FakeTimeCarriesThroughTheCalendarAndRealTimeMoves) {
 TEST(Profile, LooksUpKeysOfASectionWithTheLookupsContract) {
     TempDir dir;
     std::string file = dir.file("language.ini");
-    std::ofstream(file, std::ios::binary) << "\xEF\xBB\xBF[other]\r\nSearch=Elsewhere\r\n  [ Language ]  \r\n"
-                                             "; Search=Commented\r\n  search   =   Suchen  \r\nQuoted = \"  padded  \"\n"
-                                             "Long=" << std::string(300, 'x') << "\n=nameless\nno equals sign\nSearch=Second\n";
-    const struct { const char *section, *key, *def; uint32_t size; std::string want; } rows[] = {
+    std::ofstream(file, std::ios::binary)
+        << "\xEF\xBB\xBF[other]\r\nSearch=Elsewhere\r\n  [ Language ]  \r\n"
+           "; Search=Commented\r\n  search   =   Suchen  \r\nQuoted = \"  padded  \"\n"
+           "Long="
+        << std::string(300, 'x') << "\n=nameless\nno equals sign\nSearch=Second\n";
+    const struct {
+        const char *section, *key, *def;
+        uint32_t size;
+        std::string want;
+    } rows[] = {
         {"language", "SEARCH", "", 256, "Suchen"},      {"language", "Quoted", "", 256, "  padded  "},
         {"other", "Search", "", 256, "Elsewhere"},      {"language", "Download", "Download", 256, "Download"},
         {"nowhere", "Search", "Search", 256, "Search"}, {"language", "", "", 256, ""},
@@ -74,11 +87,15 @@ TEST(Profile, LooksUpKeysOfASectionWithTheLookupsContract) {
     for (const auto& r : rows) {
         char buf[512];
         std::memset(buf, '#', sizeof buf);
-        EXPECT_EQ(get_private_profile_string(r.section, r.key, r.def, buf, r.size, file.c_str()), r.want.size()) << r.key;
+        EXPECT_EQ(get_private_profile_string(r.section, r.key, r.def, buf, r.size, file.c_str()),
+                  r.want.size())
+            << r.key;
         EXPECT_EQ(std::string(buf), r.want) << r.section << "/" << r.key;
     }
     char buf[16] = "#";
-    EXPECT_EQ(get_private_profile_string("language", "Search", "Search", buf, 16, dir.file("absent.ini").c_str()), 6u);
+    EXPECT_EQ(
+        get_private_profile_string("language", "Search", "Search", buf, 16, dir.file("absent.ini").c_str()),
+        6u);
     EXPECT_STREQ(buf, "Search");
     EXPECT_EQ(get_private_profile_string("language", "Search", "", buf, 0, file.c_str()), 0u);
     EXPECT_STREQ(buf, "Search");
@@ -98,7 +115,9 @@ TEST(Folders, DirectoriesProgramPathAndFreeSpace) {
     EXPECT_FALSE(pc_create_directory(dir.file("missing/child")));
     EXPECT_FALSE(pc_create_directory(dir.file("plain")));
     std::string self = pc_module_file_name();
-    EXPECT_TRUE(self.size() > 14 && self.compare(self.size() - 14, 14, "/test_platform") == 0 && self[0] == '/') << self;
+    EXPECT_TRUE(self.size() > 14 && self.compare(self.size() - 14, 14, "/test_platform") == 0 &&
+                self[0] == '/')
+        << self;
     struct statvfs vfs;
     ASSERT_EQ(statvfs(dir.path().c_str(), &vfs), 0);
     uint64_t expected = (uint64_t)vfs.f_bavail * vfs.f_frsize, got = 0;

@@ -6,7 +6,7 @@
 // Installs itself as the library's message sink; the destructor leaves a
 // silent sink behind so that tests stay quiet.
 class LogCapture {
-public:
+   public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -16,7 +16,7 @@ public:
     void clear() { m_text.clear(); }
     bool contains(const std::string& s) const { return m_text.find(s) != std::string::npos; }
 
-private:
+   private:
     static void collect(void* ctx, const char* text);
     std::string m_text;
 };

@@ -8,7 +8,7 @@
 // A fresh folder under /tmp (mkdtemp), removed with everything in it when the
 // object goes out of scope.
 class TempDir {
-public:
+   public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -18,7 +18,7 @@ public:
     // Path of `name` inside the folder (nothing is created).
     std::string file(const std::string& name) const;
 
-private:
+   private:
     std::string m_path;
 };
 

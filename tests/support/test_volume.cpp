@@ -17,7 +17,9 @@ TestDisks::TestDisks(const std::vector<uint64_t>& sectors) {
     start_up();
 }
 
-TestDisks::~TestDisks() { pc_clock_use_real(); }
+TestDisks::~TestDisks() {
+    pc_clock_use_real();
+}
 
 void TestDisks::format(int disk, int parts, uint64_t size, uint32_t spc, uint64_t start) {
     kx_partition table[4] = {};
@@ -70,7 +72,9 @@ kx_driver TestVolume::desc() const {
     return d;
 }
 
-uint32_t TestVolume::desc_word(size_t off) const { return get_le32(sector(desc_lba()).data() + off); }
+uint32_t TestVolume::desc_word(size_t off) const {
+    return get_le32(sector(desc_lba()).data() + off);
+}
 
 kx_dir_item TestVolume::item(uint32_t clus) const {
     kx_dir_item it{};
@@ -78,7 +82,9 @@ kx_dir_item TestVolume::item(uint32_t clus) const {
     return it;
 }
 
-uint8_t TestVolume::index(uint32_t clus) const { return sector(start + desc().index_off + clus / 512)[clus % 512]; }
+uint8_t TestVolume::index(uint32_t clus) const {
+    return sector(start + desc().index_off + clus / 512)[clus % 512];
+}
 
 void expect_text_file(const std::string& path, const std::string& actual) {
     const char* update = getenv("TARVIK_UPDATE_GOLDEN");

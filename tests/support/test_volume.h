@@ -18,7 +18,7 @@
 using sector_bytes = std::vector<uint8_t>;
 
 class TestDisks {
-public:
+   public:
     explicit TestDisks(const std::vector<uint64_t>& sectors);
     ~TestDisks();
     TestDisks(const TestDisks&) = delete;
@@ -42,13 +42,13 @@ public:
     LogCapture log;
     int count = 0;
 
-private:
+   private:
     std::vector<std::string> m_images;
 };
 
 // One disk holding one formatted volume, partition 0 at `start`, mounted.
 class TestVolume : public TestDisks {
-public:
+   public:
     explicit TestVolume(uint64_t size = 1u << 20, uint32_t spc = 64, uint64_t start = 2048);
 
     // Start-up again over the disk; pdp is looked up afresh (null when the

@@ -11,7 +11,7 @@
 namespace {
 
 class BufPool : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         init_buf_pool();
         disk_reset_state();

@@ -21,7 +21,8 @@ struct FormatDisk : TestDisks {
         for (uint32_t i = 0; i < count; i += 512 / item_bytes) {
             sector_bytes s = sector(area + i * item_bytes / 512);
             for (uint32_t b = 0; b < 512; b++)
-                ASSERT_EQ((b % item_bytes == 0 && i + b / item_bytes < marked) ? mark : 0, s[b]) << area << "+" << i;
+                ASSERT_EQ((b % item_bytes == 0 && i + b / item_bytes < marked) ? mark : 0, s[b])
+                    << area << "+" << i;
         }
     }
     kx_driver descriptor(uint64_t start = 0) {
@@ -43,11 +44,27 @@ TEST(Format, WorkedExampleGivesTheRecordersGeometry) {
     for (uint32_t lba : junk_at) disk.put_sector(lba, sector_bytes(SECTOR_SIZE, 0xAA));
     ASSERT_EQ(0, kx_format_driver(0, 0, 4096));
     EXPECT_EQ("kx_format_driver(disk_no = 0, part = 0, sector_per_clus = 4096)\n", disk.log.text());
-    const std::map<size_t, uint32_t> words = {
-        {12, 0x55},   {44, 512},    {48, 4096},  {56, 64},      {60, 30976},     {64, 34},
-        {68, 187},    {72, 31488},  {76, 238462}, {88, 31488},  {92, 16},        {96, 0x80000},
-        {100, 1},     {104, 1},     {136, 15616}, {144, 31488 + 16384},          {148, 4096},
-        {156, 38},    {184, 31488 + 20480},       {188, 16384}, {328, KX_CHECK_WORD}};
+    const std::map<size_t, uint32_t> words = {{12, 0x55},
+                                              {44, 512},
+                                              {48, 4096},
+                                              {56, 64},
+                                              {60, 30976},
+                                              {64, 34},
+                                              {68, 187},
+                                              {72, 31488},
+                                              {76, 238462},
+                                              {88, 31488},
+                                              {92, 16},
+                                              {96, 0x80000},
+                                              {100, 1},
+                                              {104, 1},
+                                              {136, 15616},
+                                              {144, 31488 + 16384},
+                                              {148, 4096},
+                                              {156, 38},
+                                              {184, 31488 + 20480},
+                                              {188, 16384},
+                                              {328, KX_CHECK_WORD}};
     sector_bytes d = disk.sector(KX_TEMP_OFF);
     for (size_t off = 0; off < 512; off += 4) {
         auto w = words.find(off);
@@ -68,8 +85,8 @@ TEST(Format, ReservedClustersFollowThePartitionSize) {
         uint32_t spc, rev_clus;
         bool resv1, resv2;
     } rows[] = {
-        {13107200, 4096, 64, true, true},  {13107199, 4096, 63, true, true}, {40000000, 1024, 256, true, true},
-        {1000000, 64, 312, false, false},  {1100000, 64, 343, true, false},  {1000000, 32768, 1, true, false},
+        {13107200, 4096, 64, true, true}, {13107199, 4096, 63, true, true}, {40000000, 1024, 256, true, true},
+        {1000000, 64, 312, false, false}, {1100000, 64, 343, true, false},  {1000000, 32768, 1, true, false},
         {400000, 64, 256, false, false},
     };
     for (const auto& r : rows) {
@@ -110,7 +127,8 @@ TEST(Format, RefusesWhatCannotBeFormatted) {
         FormatDisk disk(30000, 0, size ? size : 27136);
         uint64_t before = file_digest(disk.image());
         EXPECT_EQ(1, kx_format_driver(0, size ? 0 : 1, 4096));
-        EXPECT_TRUE(disk.log.contains("kx_format_driver bad size of partition, " + std::to_string(size) + "\n"));
+        EXPECT_TRUE(
+            disk.log.contains("kx_format_driver bad size of partition, " + std::to_string(size) + "\n"));
         EXPECT_EQ(before, file_digest(disk.image()));
         if (size) continue;
         ASSERT_EQ(0, kx_format_driver(0, 0, 4096));  // 27,136 sectors just hold them
@@ -151,8 +169,9 @@ TEST(Format, InitDiskLaysOneVolumeOverTheDiskAndMountsIt) {
     EXPECT_EQ(0, kx_init_disk(0));
     kx_partition parts[4];
     ASSERT_EQ(0, kx_read_partitions(0, parts));
-    EXPECT_EQ(std::vector<uint64_t>({0, 300000, 0, 0, 0}),
-              std::vector<uint64_t>({parts[0].start, parts[0].size, parts[1].size, parts[2].size, parts[3].size}));
+    EXPECT_EQ(
+        std::vector<uint64_t>({0, 300000, 0, 0, 0}),
+        std::vector<uint64_t>({parts[0].start, parts[0].size, parts[1].size, parts[2].size, parts[3].size}));
     kx_driver* pdp = get_pdp(0, 0);
     ASSERT_NE(nullptr, pdp);
     EXPECT_EQ(4096u, pdp->sector_per_clus);

@@ -28,7 +28,8 @@ struct LoopDevice {
         ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && out.rfind("/dev/", 0) == 0;
     }
     ~LoopDevice() {
-        if (ok && system(("losetup -d '" + out + "'").c_str()) != 0) fprintf(stderr, "cannot detach %s\n", out.c_str());
+        if (ok && system(("losetup -d '" + out + "'").c_str()) != 0)
+            fprintf(stderr, "cannot detach %s\n", out.c_str());
     }
 };
 
@@ -40,8 +41,9 @@ sector_bytes signature(const char* text = "KXFS4.1") {
 
 // A table sector with these header words and entries (in_use, descriptor
 // sector, older-form end word, start, size).
-sector_bytes table(uint32_t kind, std::vector<std::vector<uint64_t>> entries = {}, uint32_t major = 3, uint32_t minor = 1,
-                   uint32_t check = KX_CHECK_WORD, sector_bytes t = sector_bytes(SECTOR_SIZE, 0)) {
+sector_bytes table(uint32_t kind, std::vector<std::vector<uint64_t>> entries = {}, uint32_t major = 3,
+                   uint32_t minor = 1, uint32_t check = KX_CHECK_WORD,
+                   sector_bytes t = sector_bytes(SECTOR_SIZE, 0)) {
     const uint32_t header[][2] = {{40, major}, {44, minor}, {48, kind}, {308, check}};
     for (const auto& h : header) put_le32(&t[h[0]], h[1]);
     for (size_t i = 0; i < entries.size(); i++) {
@@ -56,7 +58,7 @@ sector_bytes table(uint32_t kind, std::vector<std::vector<uint64_t>> entries = {
 }
 
 class Label : public ::testing::TestWithParam<const char*> {
-protected:
+   protected:
     void SetUp() override {
         m_image = m_disk = make_sparse_image(m_dir.file("disk.img"), 4096);
         if (std::string(GetParam()) == "loop") {
@@ -91,7 +93,11 @@ protected:
         kx_partition p[4] = {};
         init_buf_pool();
         int r = kx_read_partitions(0, p);
-        if (out) *out = {{p[0].start, p[0].size}, {p[1].start, p[1].size}, {p[2].start, p[2].size}, {p[3].start, p[3].size}};
+        if (out)
+            *out = {{p[0].start, p[0].size},
+                    {p[1].start, p[1].size},
+                    {p[2].start, p[2].size},
+                    {p[3].start, p[3].size}};
         return r;
     }
     Parts read_back() {
@@ -122,11 +128,18 @@ protected:
 // catches a zero byte missing from the signature, ignored header words, and
 // an unreadable table taken as "no label" and then written over.
 TEST_P(Label, IsRecognisedByItsWordsKindAndSignature) {
-    const struct { sector_bytes table, sector0; int state; } rows[] = {
-        {table(2), signature("KXFS4.1X"), LABEL_VALID}, {table(3), signature(), LABEL_VALID},
-        {table(3), signature("KXFS4.1X"), LABEL_INVALID}, {table(1), signature(), LABEL_UNSUPPORTED},
-        {table(4), signature(), LABEL_UNSUPPORTED}, {table(0, {}, 3, 1, 0), signature(), LABEL_NONE},
-        {table(2, {}, 4, 1), signature(), LABEL_INVALID}, {table(2, {}, 3, 0), signature(), LABEL_INVALID},
+    const struct {
+        sector_bytes table, sector0;
+        int state;
+    } rows[] = {
+        {table(2), signature("KXFS4.1X"), LABEL_VALID},
+        {table(3), signature(), LABEL_VALID},
+        {table(3), signature("KXFS4.1X"), LABEL_INVALID},
+        {table(1), signature(), LABEL_UNSUPPORTED},
+        {table(4), signature(), LABEL_UNSUPPORTED},
+        {table(0, {}, 3, 1, 0), signature(), LABEL_NONE},
+        {table(2, {}, 4, 1), signature(), LABEL_INVALID},
+        {table(2, {}, 3, 0), signature(), LABEL_INVALID},
         {table(2, {}, 3, 1, 0x55AA55AB), signature(), LABEL_INVALID},
     };
     for (size_t i = 0; i < std::size(rows); i++) {
@@ -188,13 +201,14 @@ TEST_P(Label, OverlappingPartitionsAreRefusedBeforeAnythingChanges) {
         EXPECT_EQ(ide_get_counters(0).writes, 0u);
         buf_head* cached = find_buf(0, KX_LABEL_SECTOR);
         ASSERT_NE(cached, nullptr);
-        EXPECT_TRUE(sector_bytes(cached->data, cached->data + SECTOR_SIZE) == label && !cached->dirty) << valid;
+        EXPECT_TRUE(sector_bytes(cached->data, cached->data + SECTOR_SIZE) == label && !cached->dirty)
+            << valid;
         release_buf(cached);
         EXPECT_TRUE(get(KX_LABEL_SECTOR) == label && get(0) == sector0) << valid;
     }
     const std::pair<Parts, bool> rows[] = {
-        {{{0, 100}, {100, 100}, {150, 0}, {150, 0}}, true},  {{{200, 100}, {0, 200}, {300, 1}, {0, 0}}, true},
-        {{{0, 101}, {100, 100}, {0, 0}, {0, 0}}, false},     {{{0, 0}, {200, 100}, {0, 0}, {0, 201}}, false},
+        {{{0, 100}, {100, 100}, {150, 0}, {150, 0}}, true}, {{{200, 100}, {0, 200}, {300, 1}, {0, 0}}, true},
+        {{{0, 101}, {100, 100}, {0, 0}, {0, 0}}, false},    {{{0, 0}, {200, 100}, {0, 0}, {0, 201}}, false},
         {{{500, 1}, {0, 0}, {500, 1}, {0, 0}}, false},
     };
     for (auto [parts, accepted] : rows) {
@@ -239,4 +253,6 @@ TEST_P(Label, AReadOnlyDiskIsNeverWrittenYetReadsBackWhatWasWritten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backing, Label, ::testing::Values("image", "loop"),
-                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });

@@ -16,10 +16,12 @@ using K = kx_driver;
 using words = std::vector<std::pair<size_t, uint32_t>>;
 const uint32_t kSize = 1u << 20;
 
-packed_time at(int hour, int minute) { return make_packed_time(2009, 5, 31, hour, minute, 0); }
+packed_time at(int hour, int minute) {
+    return make_packed_time(2009, 5, 31, hour, minute, 0);
+}
 
 class Mount : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         m_desc = v.sector(v.desc_lba());
         m_coll = v.sector(v.start + 38);
@@ -60,11 +62,13 @@ TEST_F(Mount, LoadingTakesTheDescriptorAndClearsTheMemoryWords) {
     ASSERT_NE(nullptr, pdp);
     const int slot = driver_slot(pdp);
     EXPECT_EQ(std::vector<uint64_t>({0, 0, 2048, 0, 38, 0, 0, 0x401, 0x10002}),
-              std::vector<uint64_t>({pdp->disk_no, pdp->part, pdp->start_sector, pdp->err_status, pdp->collision_off,
-                                     get_le32(pdp->raw + 180), pdp->collision_index, pdp->collision[0], pdp->collision[1]}));
+              std::vector<uint64_t>({pdp->disk_no, pdp->part, pdp->start_sector, pdp->err_status,
+                                     pdp->collision_off, get_le32(pdp->raw + 180), pdp->collision_index,
+                                     pdp->collision[0], pdp->collision[1]}));
     EXPECT_TRUE(pdp->collision == g_collision_buf[slot] && pdp->sections == g_section_buf[slot]);
     for (int i = 0; i < KX_MAX_DRIVERS; i++)
-        if (g_drivers[i].type == KX_FREE_SLOT) set_fields(&g_drivers[i], {{&K::type, 1}, {&K::disk_no, 9}, {&K::part, (uint32_t)i}});
+        if (g_drivers[i].type == KX_FREE_SLOT)
+            set_fields(&g_drivers[i], {{&K::type, 1}, {&K::disk_no, 9}, {&K::part, (uint32_t)i}});
     EXPECT_EQ(0, mount()) << "0.0 keeps its own slot";
     EXPECT_EQ(pdp, get_pdp(0, 0));
     EXPECT_EQ(-1, mount(1)) << "an empty table entry";
@@ -81,7 +85,8 @@ TEST_F(Mount, OpenVolumesOfTypesZeroThreeAndFourAreRepaired) {
         lay({{12, 0}, {84, type}});
         ASSERT_EQ(0, mount()) << type;
         const std::string& log = v.log.text();
-        size_t scan = log.find("restore_fs41() "), ring = log.find("restore_ud_area add "), save = log.find("save_pdp,0 dev-- ");
+        size_t scan = log.find("restore_fs41() "), ring = log.find("restore_ud_area add "),
+               save = log.find("save_pdp,0 dev-- ");
         if (type == 1 || type == 2) {
             EXPECT_EQ("", log) << type;
             EXPECT_EQ(0u, ide_get_counters(0).writes) << type;
@@ -96,9 +101,14 @@ TEST_F(Mount, OpenVolumesOfTypesZeroThreeAndFourAreRepaired) {
 // exists, and disk_index written for a disk the library does not report.
 TEST_F(Mount, TheSummaryWidensItsSpansWithTheTimeSections) {
     kx_driver* pdp = v.pdp;
-    set_fields(pdp, {{&K::current_cluster, 1000}, {&K::start_time1, at(10, 0)}, {&K::end_time1, at(9, 30)},
-                     {&K::start_cluster2, 1256}, {&K::end_cluster2, 5000}, {&K::start_time2, at(8, 0)},
-                     {&K::end_time2, at(8, 30)}, {&K::collision_num, 2}});
+    set_fields(pdp, {{&K::current_cluster, 1000},
+                     {&K::start_time1, at(10, 0)},
+                     {&K::end_time1, at(9, 30)},
+                     {&K::start_cluster2, 1256},
+                     {&K::end_cluster2, 5000},
+                     {&K::start_time2, at(8, 0)},
+                     {&K::end_time2, at(8, 30)},
+                     {&K::collision_num, 2}});
     time_section* t = pdp->sections;
     t[0] = {pdp, nullptr, at(10, 0), at(11, 0), 327, 500, 0, 0, 0};
     t[1] = {pdp, nullptr, at(9, 0), at(9, 30), 501, 1000, 0, 0, 0};
@@ -110,7 +120,8 @@ TEST_F(Mount, TheSummaryWidensItsSpansWithTheTimeSections) {
     ASSERT_EQ(0, kx_get_driver_info(0, 0, &i));
     EXPECT_EQ(std::vector<uint32_t>({0, 0, 4, at(8, 0), at(9, 30), 0, at(8, 0), at(11, 0), 508, 0, 0, 0}),
               std::vector<uint32_t>({i.type, i.is_work, i.section_num, i.start_time1, i.end_time1, i.zero,
-                                     i.start_time2, i.end_time2, i.total_mb, i.free_mb, i.err_status, i.disk_index}));
+                                     i.start_time2, i.end_time2, i.total_mb, i.free_mb, i.err_status,
+                                     i.disk_index}));
     pdp->start_cluster2 = 0;
     link_drivers(0);
     ASSERT_EQ(0, kx_get_driver_info(0, 0, &i));
@@ -127,15 +138,24 @@ TEST_F(Mount, TheSummaryWidensItsSpansWithTheTimeSections) {
 // ("partition crashed") without writing anything.
 TEST_F(Mount, DescriptorsThatDoNotFitThePartitionAreRefused) {
     const std::pair<const char*, words> cases[] = {
-        {"sector_per_clus 0", {{48, 0}}},           {"sector_per_clus not a power of two", {{48, 48}}},
-        {"too many clusters", {{48, 128}}},         {"sector_size 1024", {{44, 1024}}},
-        {"type 5", {{84, 5}}},                      {"descriptor offset 35", {{64, 35}}},
-        {"collision sector on the label", {{156, 30}}}, {"collision sector past the end", {{156, kSize}}},
-        {"directory past the end", {{68, kSize - 100}}}, {"index past the end", {{60, kSize - 1}}},
-        {"data past the end", {{72, 30000}}},       {"data on the descriptor", {{72, 0}}},
-        {"user data past the end", {{88, kSize - 100}}}, {"user-data items past the end", {{96, 0xFFFFFFFF}}},
-        {"no recording cluster", {{56, 16280}}},    {"current_cluster at total_clus", {{24, 16280}}},
-        {"start_cluster2 past the volume", {{28, 0x80000000}}}, {"end_cluster2 past the volume", {{32, 0xFFFFFFFF}}},
+        {"sector_per_clus 0", {{48, 0}}},
+        {"sector_per_clus not a power of two", {{48, 48}}},
+        {"too many clusters", {{48, 128}}},
+        {"sector_size 1024", {{44, 1024}}},
+        {"type 5", {{84, 5}}},
+        {"descriptor offset 35", {{64, 35}}},
+        {"collision sector on the label", {{156, 30}}},
+        {"collision sector past the end", {{156, kSize}}},
+        {"directory past the end", {{68, kSize - 100}}},
+        {"index past the end", {{60, kSize - 1}}},
+        {"data past the end", {{72, 30000}}},
+        {"data on the descriptor", {{72, 0}}},
+        {"user data past the end", {{88, kSize - 100}}},
+        {"user-data items past the end", {{96, 0xFFFFFFFF}}},
+        {"no recording cluster", {{56, 16280}}},
+        {"current_cluster at total_clus", {{24, 16280}}},
+        {"start_cluster2 past the volume", {{28, 0x80000000}}},
+        {"end_cluster2 past the volume", {{32, 0xFFFFFFFF}}},
     };
     for (const auto& [what, w] : cases) {
         lay(w);
@@ -158,7 +178,8 @@ TEST_F(Mount, CountsAndRingWordsOutOfRangeAreContained) {
     ASSERT_EQ(0, mount());
     EXPECT_TRUE(v.log.contains("collision_num 1000 too large, clamped to 128\n"));
     ASSERT_NE(nullptr, get_pdp(0, 0));
-    EXPECT_EQ(std::vector<uint32_t>({128, 128}), std::vector<uint32_t>({get_pdp(0, 0)->collision_num, v.desc_word(160)}));
+    EXPECT_EQ(std::vector<uint32_t>({128, 128}),
+              std::vector<uint32_t>({get_pdp(0, 0)->collision_num, v.desc_word(160)}));
     EXPECT_LE(get_pdp(0, 0)->collision_index, 128u);
     for (uint32_t num : {0u, 1u, 2u}) {
         lay({{12, 0}, {96, num}, {100, 0xFFFFFFF0}, {104, 7}});
@@ -189,8 +210,10 @@ TEST_F(Mount, AGarbageLabelMountsNothing) {
 // list and label: each mounts (0) or is refused (-1), and what mounts can be
 // dumped, summarised and searched without leaving its tables.
 TEST_F(Mount, RandomDamageNeverCrashes) {
-    static const uint32_t edges[] = {0, 1, 2, 7, 34, 38, 187, 255, 256, 326, 327, 328, 511, 512, 6400, 6656, 16279,
-                                     16280, 16281, 0x80000, kSize - 1, kSize, 0x55, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF};
+    static const uint32_t edges[] = {0,     1,    2,          7,          34,         38,        187,
+                                     255,   256,  326,        327,        328,        511,       512,
+                                     6400,  6656, 16279,      16280,      16281,      0x80000,   kSize - 1,
+                                     kSize, 0x55, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF};
     kx_set_fs_adapt(1);
     int mounted = 0;
     for (uint32_t seed : {1u, 2u}) {
@@ -200,11 +223,22 @@ TEST_F(Mount, RandomDamageNeverCrashes) {
             sector_bytes desc = m_desc, coll = m_coll, label = m_label;
             for (int i = 0, changes = 1 + (int)(rng() % 6); i < changes; i++) {
                 switch (rng() % 6) {
-                    case 0: desc[rng() % 328] = (uint8_t)rng(); break;  // mostly not the check word
-                    case 1: case 2: put_le32(desc.data() + 4 * (rng() % 82), edge()); break;
-                    case 3: put_le32(coll.data() + 4 * (rng() % 128), rng() % 3 ? edge() : rng()); break;
-                    case 4: put_le32(desc.data() + 12, 0); break;  // open: recovery runs over the damage
-                    default: if (rng() % 8 == 0) label[rng() % SECTOR_SIZE] = (uint8_t)rng(); break;
+                    case 0:
+                        desc[rng() % 328] = (uint8_t)rng();
+                        break;  // mostly not the check word
+                    case 1:
+                    case 2:
+                        put_le32(desc.data() + 4 * (rng() % 82), edge());
+                        break;
+                    case 3:
+                        put_le32(coll.data() + 4 * (rng() % 128), rng() % 3 ? edge() : rng());
+                        break;
+                    case 4:
+                        put_le32(desc.data() + 12, 0);
+                        break;  // open: recovery runs over the damage
+                    default:
+                        if (rng() % 8 == 0) label[rng() % SECTOR_SIZE] = (uint8_t)rng();
+                        break;
                 }
             }
             v.put_sector(KX_LABEL_SECTOR, label);
@@ -218,7 +252,8 @@ TEST_F(Mount, RandomDamageNeverCrashes) {
             ASSERT_NE(nullptr, pdp);
             ASSERT_LE(pdp->collision_index, pdp->collision_num);
             ASSERT_LE(pdp->collision_num, 128u);
-            ASSERT_TRUE(pdp->current_cluster == 0 || pdp->current_cluster < pdp->total_clus) << pdp->current_cluster;
+            ASSERT_TRUE(pdp->current_cluster == 0 || pdp->current_cluster < pdp->total_clus)
+                << pdp->current_cluster;
             link_drivers((int)pdp->type);
             kx_dump_drivers();
             driver_info info;

@@ -15,7 +15,9 @@ using K = kx_driver;
 const uint64_t kSize = 1u << 20;
 const uint64_t kFirst = 2048;
 
-packed_time at(int hour, int minute, int day = 31) { return make_packed_time(2009, 5, day, hour, minute, 0); }
+packed_time at(int hour, int minute, int day = 31) {
+    return make_packed_time(2009, 5, day, hour, minute, 0);
+}
 
 kx_driver* slot(int i, uint32_t disk, uint32_t part, uint32_t type = 1) {
     kx_driver* d = &g_drivers[i];
@@ -36,21 +38,31 @@ void set_times(kx_driver* d, packed_time s1, packed_time e1, packed_time s2 = 0,
 const std::pair<const char*, std::function<void()>> k_dumps[] = {
     // Every column's width, the ring's "next", the working driver's star,
     // the open/closed flag and 32-bit values.
-    {"dump_rows.txt", [] {
+    {"dump_rows.txt",
+     [] {
          kx_driver *a = slot(0, 1, 2), *b = slot(3, 0, 3, 2);
          a->next = b;
-         set_fields(a, {{&K::total_clus, 238462}, {&K::temp_off, 34}, {&K::index_off, 30976}, {&K::dir_off, 187},
-                        {&K::data_off, 31488}, {&K::rev_clus, 64}, {&K::sector_per_clus, 4096}, {&K::status, 0x55},
-                        {&K::current_cluster, 1234}, {&K::start_cluster2, 1490}, {&K::end_cluster2, 4000000000u}});
+         set_fields(a, {{&K::total_clus, 238462},
+                        {&K::temp_off, 34},
+                        {&K::index_off, 30976},
+                        {&K::dir_off, 187},
+                        {&K::data_off, 31488},
+                        {&K::rev_clus, 64},
+                        {&K::sector_per_clus, 4096},
+                        {&K::status, 0x55},
+                        {&K::current_cluster, 1234},
+                        {&K::start_cluster2, 1490},
+                        {&K::end_cluster2, 4000000000u}});
          a->fill_count = 3;
-         set_times(a, make_packed_time(2009, 5, 31, 10, 20, 30), make_packed_time(2009, 6, 1, 1, 2, 3), at(0, 0, 1),
-                   make_packed_time(2009, 5, 2, 23, 59, 59));
+         set_times(a, make_packed_time(2009, 5, 31, 10, 20, 30), make_packed_time(2009, 6, 1, 1, 2, 3),
+                   at(0, 0, 1), make_packed_time(2009, 5, 2, 23, 59, 59));
          b->err_status = KX_ERR_STATUS_FAILED;
          g_work_driver[2] = b;
      }},
     // Shared times take one column; a section without a start shows nothing,
     // one without an end runs to the last column.
-    {"dump_chart.txt", [] {
+    {"dump_chart.txt",
+     [] {
          set_times(slot(0, 0, 0), at(10, 0, 2), at(10, 0, 4));
          set_times(slot(1, 0, 1), at(10, 0, 2), at(10, 0, 3), at(10, 0, 1), at(10, 0, 2));
          set_times(slot(2, 1, 0), 0, at(10, 0, 5));
@@ -58,15 +70,18 @@ const std::pair<const char*, std::function<void()>> k_dumps[] = {
      }},
     // 64 places: the earliest 64 times stay, later ones fall off the axis
     // (their sections run to the last column) or are never taken in.
-    {"dump_chart_full.txt", [] {
+    {"dump_chart_full.txt",
+     [] {
          auto t = [](int minute) { return time_add(at(0, 0, 1), 60 * minute); };
          set_times(slot(0, 0, 0), t(63), t(70), t(71), t(72));
-         for (int i = 1; i <= 16; i++) set_times(slot(i, i / 4, i % 4), t(4 * i - 4), t(4 * i - 3), t(4 * i - 2), t(4 * i - 1));
+         for (int i = 1; i <= 16; i++)
+             set_times(slot(i, i / 4, i % 4), t(4 * i - 4), t(4 * i - 3), t(4 * i - 2), t(4 * i - 1));
          set_times(slot(17, 4, 1), t(5), t(90));
      }},
     // Entries with clusters or times out of order are marked; clusters print
     // as the recorder's signed numbers.
-    {"dump_sections.txt", [] {
+    {"dump_sections.txt",
+     [] {
          kx_driver* d = slot(0, 0, 1);
          d->collision_num = 2;
          d->sections[0] = {d, nullptr, at(11, 0), at(10, 0), 0, 5, 0, 0, 0};
@@ -104,7 +119,8 @@ TEST(StartUp, PrintsItsTextWholeForNoneOneAndSeveralDisks) {
     EXPECT_EQ(0, several.start_up());
     EXPECT_EQ(2, several.count);
     EXPECT_GOLDEN("volume/golden/startup_three_disks.txt", several.log.text());
-    EXPECT_EQ(std::vector<uint64_t>({digest1, digest2}), std::vector<uint64_t>({file_digest(several.image(1)), file_digest(several.image(2))}));
+    EXPECT_EQ(std::vector<uint64_t>({digest1, digest2}),
+              std::vector<uint64_t>({file_digest(several.image(1)), file_digest(several.image(2))}));
 }
 
 // Catches any change to the dump's widths, order, marks and limits, and a
@@ -134,7 +150,8 @@ TEST(StartUp, TheRingStartsAtTheNewestDriverAndRunsByStartTime) {
     disks.format(0, 2, kSize, 64);
     disks.format(1, 2, kSize, 64);
     disks.start_up();
-    const packed_time times[4][2] = {{at(8, 0), at(10, 0)}, {at(9, 0), at(12, 0)}, {at(7, 0), at(12, 0)}, {at(8, 0), at(11, 0)}};
+    const packed_time times[4][2] = {
+        {at(8, 0), at(10, 0)}, {at(9, 0), at(12, 0)}, {at(7, 0), at(12, 0)}, {at(8, 0), at(11, 0)}};
     for (int i = 0; i < 4; i++) {
         set_times(get_pdp(i / 2, i % 2), times[i][0], times[i][1]);
         ASSERT_EQ(0, save_pdp(get_pdp(i / 2, i % 2)));
@@ -144,7 +161,8 @@ TEST(StartUp, TheRingStartsAtTheNewestDriverAndRunsByStartTime) {
     EXPECT_EQ(b, g_work_driver[0]);
     EXPECT_EQ(4, g_driver_num[0]);
     const kx_driver* ring[] = {b, c, a, d, b};
-    for (int i = 0; i < 4; i++) EXPECT_TRUE(ring[i]->next == ring[i + 1] && ring[i + 1]->prev == ring[i]) << i;
+    for (int i = 0; i < 4; i++)
+        EXPECT_TRUE(ring[i]->next == ring[i + 1] && ring[i + 1]->prev == ring[i]) << i;
     for (const char* row : {"\n|0.0 -> 1.1|", "\n*0.1 -> 1.0|", "\n|1.0 -> 0.0|", "\n|1.1 -> 0.1|"})
         EXPECT_TRUE(disks.log.contains(row)) << row;
     b->err_status = KX_ERR_STATUS_FAILED;
@@ -189,12 +207,14 @@ TEST(StartUp, WithoutTheAdapterFlagTheWriterMovesToTheNextDriver) {
     EXPECT_EQ(b, g_work_driver[0]);
     EXPECT_EQ(KX_STATUS_CLOSED, get_le32(disks.sector(kFirst + KX_TEMP_OFF).data() + 12));
     sector_bytes desc = disks.sector(kFirst + kSize + KX_TEMP_OFF);
-    EXPECT_EQ(std::vector<uint32_t>({0, 1, 501}), std::vector<uint32_t>({get_le32(&desc[12]), get_le32(&desc[160]), b->collision[0]}));
+    EXPECT_EQ(std::vector<uint32_t>({0, 1, 501}),
+              std::vector<uint32_t>({get_le32(&desc[12]), get_le32(&desc[160]), b->collision[0]}));
     EXPECT_TRUE(disks.log.contains("Set new collision at cluster 500 in work driver\n"));
     set_fields(a, {{&K::current_cluster, a->total_clus - 10}, {&K::end_time1, at(9, 0)}});
     switch_work_driver(b);
     EXPECT_EQ(a, g_work_driver[0]);
     desc = disks.sector(kFirst + KX_TEMP_OFF);
-    const uint32_t words[][2] = {{16, at(12, 0)}, {24, a->rev_clus - 1}, {28, 256}, {32, a->total_clus - 10}, {40, at(9, 0)}, {160, 0}};
+    const uint32_t words[][2] = {{16, at(12, 0)},          {24, a->rev_clus - 1}, {28, 256},
+                                 {32, a->total_clus - 10}, {40, at(9, 0)},        {160, 0}};
     for (const auto& w : words) EXPECT_EQ(w[1], get_le32(desc.data() + w[0])) << "word " << w[0];
 }
