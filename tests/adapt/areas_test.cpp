@@ -1,195 +1,135 @@
-// The partition summary, the player area and the log area.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstring>
-
-#include "adapt_support.h"
-#include "disk.h"
-
-using namespace adapt_test;
+// The partition summary, the player area and the log area, on two partitions
+// large enough for both reserved regions, the second beyond 4 GiB.
+#include "adapt_fixture.h"
 
 namespace {
 
-constexpr uint64_t PART_SECTORS = 2000000;  // large enough for both reserved regions
-constexpr uint64_t FAR_START = 9000000;     // partition 1 starts beyond 4 GiB
-
-struct AreaFixture : ::testing::Test {
-    Volume vol{std::vector<kx_partition>{{2048, PART_SECTORS}, {FAR_START, PART_SECTORS}}, 256};
+struct AreaTest : AdaptTest {
     uint64_t area = 0;
     uint32_t sectors = 0;
 
-    // Bytes of the image file at an absolute byte address, not through the
-    // library.
-    std::vector<uint8_t> image_bytes(uint64_t at, size_t n) {
-        std::vector<uint8_t> out(n);
-        const int fd = open(vol.image.c_str(), O_RDONLY);
-        EXPECT_EQ((ssize_t)n, pread(fd, out.data(), n, (off_t)at));
-        close(fd);
-        return out;
-    }
-    size_t put(const char* path, const char* mode, const std::vector<uint8_t>& data, int64_t at = 0) {
-        KXFILE f = kx_fopen(path, mode);
-        if (f == nullptr) return 0;
-        EXPECT_EQ(0, kx_fseek(f, at, 0));
-        const size_t n = kx_fwrite(data.data(), 1, data.size(), f);
-        EXPECT_EQ(0, kx_fclose(f));
+    void SetUp() override { ASSERT_TRUE(mount(2, 8400000, 256)); }
+    size_t put(const char* path, const std::vector<uint8_t>& data, int64_t at = 0) {
+        KXFILE f = kx_fopen(path, "wb");
+        const size_t n = f && kx_fseek(f, at, 0) == 0 ? kx_fwrite(data.data(), 1, data.size(), f) : 0;
+        EXPECT_EQ(0, f ? kx_fclose(f) : 0);
         return n;
     }
 };
 
-std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = (uint8_t)(i * 29 + seed + (i >> 8));
-    return v;
-}
-
-int32_t word(const uint8_t* rec, size_t off) {
-    return (int32_t)get_le32(rec + off);
-}
-
-TEST_F(AreaFixture, SummaryReadAndWritten) {
-    RecordLayout layout(vol.pdp());
-    layout_record r;
-    r.start = at(2009, 5, 31, 9, 15, 30);
-    r.end = at(2009, 5, 31, 10, 0, 0);
+// The summary holds the descriptor's type and error words and its spans as
+// calendar records (span 1 twice, then span 2); a shorter request gets what
+// fits. Written back whole, its label and word reach the descriptor on the
+// disk, but not a driver type outside 0-4.
+TEST_F(AreaTest, SummaryReadAndWritten) {
+    layout_record r = rec(0, at(2009, 5, 31, 9, 15, 30), at(2009, 5, 31, 10));
     r.write_data = false;
-    layout.write(r);
-
+    lay(r);
     KXFILE f = kx_fopen("/mnt/idea0/DVRWorkDirectory", "rb");
-    ASSERT_NE(nullptr, f);
-    uint8_t rec[SUMMARY_RECORD_BYTES + 16];
-    memset(rec, 0xAA, sizeof rec);
-    ASSERT_EQ(1u, kx_fread(rec, SUMMARY_RECORD_BYTES, 1, f));
-    EXPECT_EQ(0xAA, rec[SUMMARY_RECORD_BYTES]);   // nothing beyond the record
-    EXPECT_EQ(0, word(rec, 36) | word(rec, 40));  // type, err_status
-    EXPECT_EQ(0, memcmp(rec + 44, rec + 108, 64));
-    const int32_t start1[8] = {2009, 5, 31, 0, 9, 15, 30, 0}, unset[8] = {2000, 1, 1, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 8; i++) {
-        EXPECT_EQ(start1[i], word(rec, 44 + 4 * i)) << i;
-        for (size_t off : {172, 204, 236, 268}) EXPECT_EQ(unset[i], word(rec, off + 4 * i)) << off;
-    }
-    uint8_t small[100];  // a shorter request gets what fits
-    EXPECT_EQ(1u, kx_fread(small, sizeof small, 1, f));
-    EXPECT_EQ(0, memcmp(small, rec, sizeof small));
+    std::vector<uint8_t> s(SUMMARY_RECORD_BYTES + 1, 0xAA), small(100);
+    ASSERT_EQ(1u, kx_fread(s.data(), SUMMARY_RECORD_BYTES, 1, f));
+    ASSERT_EQ(1u, kx_fread(small.data(), small.size(), 1, f));
     EXPECT_EQ(0, kx_fclose(f));
-
-    // Written back, the label and the word reach the descriptor on the disk.
-    memcpy(rec, "NORTH GATE", 11);
-    put_le32(rec + 32, 0x1234);
-    EXPECT_EQ(0u, put("/mnt/idea0/DVRWorkDirectory", "wb", std::vector<uint8_t>(rec, rec + 100)));
-    EXPECT_EQ(300u, put("/mnt/idea0/DVRWorkDirectory", "wb", std::vector<uint8_t>(rec, rec + 300)));
-    alignas(512) uint8_t desc[512];
-    ASSERT_EQ(0, disk_read(0, 1, vol.pdp()->start_sector + KX_TEMP_OFF, desc));
-    EXPECT_EQ(0, memcmp(desc + 192, "NORTH GATE", 11));
-    EXPECT_EQ(0x1234u, get_le32(desc + 232));
-    // Span 1 unset while span 2 is not: the writer moves on as when the
-    // volume is full (in single-driver mode the ring restarts in place).
-    for (size_t off : {44, 76})
-        for (int i = 0; i < 8; i++) put_le32(rec + off + 4 * i, (uint32_t)unset[i]);
-    put_le32(rec + 172, 2008);
-    EXPECT_EQ(300u, put("/mnt/idea0/DVRWorkDirectory", "wb", std::vector<uint8_t>(rec, rec + 300)));
-    EXPECT_EQ(vol.pdp()->rev_clus - 1, vol.pdp()->current_cluster);
-    EXPECT_EQ(KX_STATUS_CLOSED, vol.pdp()->status);
+    EXPECT_EQ(0xAA, s.back());
+    EXPECT_TRUE(std::equal(small.begin(), small.end(), s.begin()));
+    const uint32_t words[] = {0, 0, 2009, 5, 31, 0, 9, 15, 30, 0}, unset[] = {2000, 1, 1, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 10; i++) EXPECT_EQ(words[i], get_le32(&s[36 + 4 * i])) << i;
+    EXPECT_EQ(0, memcmp(&s[44], &s[108], 64));
+    for (int i = 0; i < 32; i++) EXPECT_EQ(unset[i % 8], get_le32(&s[172 + 4 * i])) << i;
+    s.pop_back();
+    memcpy(s.data(), "NORTH GATE", 11);
+    put_le32(&s[32], 0x1234);
+    put_le32(&s[36], 7);
+    EXPECT_EQ(0u, put("/mnt/idea0/DVRWorkDirectory", {s.begin(), s.begin() + 100}));
+    EXPECT_EQ(300u, put("/mnt/idea0/DVRWorkDirectory", s));
+    const sector_bytes desc = disk->sector(pdp()->start_sector + KX_TEMP_OFF);
+    EXPECT_EQ(0, memcmp(&desc[192], "NORTH GATE", 11));
+    EXPECT_EQ(0x1234u, get_le32(&desc[232]));
+    EXPECT_EQ(0u, pdp()->type);
 }
 
-TEST_F(AreaFixture, PlayerFilesWrittenAndReadBack) {
-    ASSERT_TRUE(player_area(vol.pdp(), &area, &sectors));
+// Player files land in the area one after another from sector boundaries,
+// their lengths stored at close; they read back byte-exact in pieces of any
+// size from any position, never past their end.
+TEST_F(AreaTest, PlayerFilesWrittenAndReadBack) {
+    ASSERT_TRUE(player_area(pdp(), &area, &sectors));
     EXPECT_EQ(nullptr, kx_fopen("/mnt/idea0/player/setup.bin", "rb"));
-    EXPECT_EQ("No such directory!\n", vol.log.text());
+    EXPECT_EQ("No such directory!\n", log().text());
     const std::vector<uint8_t> setup = pattern(1000, 1), ui = pattern(513, 2);
-    EXPECT_EQ(1000u, put("/mnt/idea0/player/setup.bin", "wb", setup));
-    EXPECT_EQ(513u, put("/mnt/idea0/player/ui.bin", "wb", ui));
-
-    alignas(512) uint8_t dir[512];
-    ASSERT_EQ(0, disk_read(0, 1, area, dir));
-    EXPECT_EQ(0, memcmp(dir, "PLAYER2.0", 10));
-    EXPECT_EQ(2u, get_le32(dir + 16));
-    EXPECT_STREQ("setup.bin", (const char*)dir + 20);
-    EXPECT_EQ(1000u, get_le32(dir + 40));
-    EXPECT_EQ(512u, get_le32(dir + 44));
-    EXPECT_STREQ("ui.bin", (const char*)dir + 48);
-    EXPECT_EQ(513u, get_le32(dir + 68));
-    EXPECT_EQ(1536u, get_le32(dir + 72));  // (512 + 1000 + 512) / 512 * 512
-    EXPECT_TRUE(setup == image_bytes((area + 1) * 512, 1000));
-
-    // Read back in pieces of any size, from any position, never past the end.
+    EXPECT_EQ(1000u, put("/mnt/idea0/player/setup.bin", setup));
+    EXPECT_EQ(513u, put("/mnt/idea0/player/ui.bin", ui));
+    const sector_bytes dir = disk->sector(area);
+    EXPECT_EQ("PLAYER2.0 setup.bin ui.bin",
+              std::string((const char*)&dir[0]) + " " + (const char*)&dir[20] + " " + (const char*)&dir[48]);
+    EXPECT_EQ((std::vector<uint32_t>{2, 1000, 512, 513, 1536}),
+              (std::vector<uint32_t>{get_le32(&dir[16]), get_le32(&dir[40]), get_le32(&dir[44]),
+                                     get_le32(&dir[68]), get_le32(&dir[72])}));
+    EXPECT_TRUE(std::equal(setup.begin(), setup.begin() + 512, disk->sector(area + 1).begin()));
     for (const auto& [name, data] : {std::pair{"setup.bin", &setup}, std::pair{"ui.bin", &ui}}) {
         KXFILE f = kx_fopen((std::string("/mnt/idea0/player/") + name).c_str(), "rb");
-        ASSERT_NE(nullptr, f);
         EXPECT_TRUE(*data == read_all(f, {1, 511, 100}));
         ASSERT_EQ(0, kx_fseek(f, 301, 0));
-        uint8_t b[300];
-        ASSERT_EQ(200u, kx_fread(b, 1, 200, f));
-        EXPECT_EQ(0, memcmp(b, data->data() + 301, 200));
+        EXPECT_TRUE(std::vector<uint8_t>(data->begin() + 301, data->end()) == read_all(f, {200})) << name;
         EXPECT_EQ(0, kx_fclose(f));
     }
-    // Writing a name again restarts the directory.
-    EXPECT_EQ(10u, put("/mnt/idea0/player/setup.bin", "wb", pattern(10, 3)));
-    vol.log.clear();
-    EXPECT_EQ(nullptr, kx_fopen("/mnt/idea0/player/ui.bin", "rb"));
+    log().clear();
     EXPECT_EQ(nullptr, kx_fopen("/mnt/idea0/player/a-name-over-twenty-chars", "wb"));
-    EXPECT_EQ("No such file!\nNo such file!\n", vol.log.text());
+    EXPECT_EQ("No such file!\n", log().text());
 }
 
-// The player directory comes from the disk: a count beyond the entries that
-// fit in its sector, or entries that point outside the area, find nothing and
-// make nothing touch memory or sectors outside them.
-TEST_F(AreaFixture, DamagedPlayerDirectory) {
-    ASSERT_TRUE(player_area(vol.pdp(), &area, &sectors));
-    alignas(512) uint8_t dir[512] = {};
-    memcpy(dir, "PLAYER2.0", 10);
-    put_le32(dir + 16, 0xFFFFFFFF);
+// The player directory comes from the disk: only the 17 entries that fit in
+// its sector are searched whatever its count says, and an entry reaching
+// outside the area finds nothing.
+TEST_F(AreaTest, DamagedPlayerDirectory) {
+    ASSERT_TRUE(player_area(pdp(), &area, &sectors));
+    sector_bytes dir(512, 'z');  // no terminator after the entries
+    memcpy(dir.data(), "PLAYER2.0\0\0\0\0\0\0\0\xFF\xFF\xFF\xFF", 20);
     for (uint32_t i = 0; i < PLAYER_MAX_ENTRIES; i++) {
-        uint8_t* e = dir + 20 + i * 28;
+        uint8_t* e = &dir[20 + i * 28];
         snprintf((char*)e, 20, "f%u", i);
         put_le32(e + 20, i == 0 ? 0xFFFFFFFF : 512);
         put_le32(e + 24, i == 1 ? sectors * 512 : 512 * (i + 1));
     }
-    memset(dir + 20 + PLAYER_MAX_ENTRIES * 28, 'z', 512 - 20 - PLAYER_MAX_ENTRIES * 28);  // no terminator
-    ASSERT_EQ(0, disk_write(0, 1, area, dir));
+    disk->put_sector(area, dir);
     init_buf_pool();
-    for (const char* missing : {"f0", "f1", "zzzzzzzzzz"})
+    for (const char* missing : {"f0", "f1", "zzzzzzzz"})
         EXPECT_EQ(nullptr, kx_fopen((std::string("/mnt/idea0/player/") + missing).c_str(), "rb")) << missing;
-    KXFILE f = kx_fopen("/mnt/idea0/player/f16", "rb");
-    ASSERT_NE(nullptr, f);
-    EXPECT_EQ(0, kx_fclose(f));
-    vol.log.clear();
+    EXPECT_EQ(0, kx_fclose(kx_fopen("/mnt/idea0/player/f16", "rb")));
     EXPECT_EQ(nullptr, kx_fopen("/mnt/idea0/player/new", "wb"));  // every entry taken
-    EXPECT_EQ("No such file!\n", vol.log.text());
+    EXPECT_EQ("No such file!\nNo such file!\nNo such file!\nNo such file!\n", log().text());
 }
 
 // Log transfers are addressed in 64 bits: on a partition beyond 4 GiB they
-// reach the log area itself, and they end 8 MiB from its start. A partition
-// without reserved regions has neither area.
-TEST_F(AreaFixture, LogAreaBeyondFourGiB) {
-    ASSERT_TRUE(log_area(vol.pdp(1), &area, &sectors));
+// reach the log area itself, not its address cut to 32 bits, and they end
+// 8 MiB from its start.
+TEST_F(AreaTest, LogAreaBeyondFourGiB) {
+    ASSERT_TRUE(log_area(pdp(1), &area, &sectors));
     ASSERT_GT(area * 512, 1ull << 32);
     const std::vector<uint8_t> data = pattern(1500, 5);
-    EXPECT_EQ(data.size(), put("/mnt/idea1/log/system", "wb", data, 100));
-    EXPECT_TRUE(data == image_bytes(area * 512 + 100, data.size()));
-    EXPECT_TRUE(std::vector<uint8_t>(data.size(), 0) ==
-                image_bytes((area * 512 + 100) & 0xFFFFFFFFu, data.size()));
-
+    EXPECT_EQ(data.size(), put("/mnt/idea1/log/system", data, 100));
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 412, disk->sector(area).begin() + 100));
+    EXPECT_EQ(sector_bytes(512), disk->sector(area & 0x7FFFFF));
     KXFILE f = kx_fopen("/mnt/idea1/log/system", "rb");
-    ASSERT_NE(nullptr, f);
-    std::vector<uint8_t> back(2000);
-    EXPECT_EQ(2000u, kx_fread(back.data(), 1, back.size(), f));
-    EXPECT_EQ(0, memcmp(back.data() + 100, data.data(), data.size()));
-    ASSERT_EQ(0, kx_fseek(f, (int64_t)std::min(sectors, LOG_AREA_MAX_SECTORS) * 512 - 100, 0));
-    EXPECT_EQ(100u, kx_fread(back.data(), 1, 1000, f));
-    EXPECT_EQ(0u, kx_fread(back.data(), 1, 1000, f));
-    EXPECT_EQ(0u, kx_fwrite(back.data(), 1, 10, f));
+    const std::vector<uint8_t> back = read_all(f, {2000});
+    EXPECT_EQ(std::min(sectors, LOG_AREA_MAX_SECTORS) * 512ull, back.size());
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin() + 100));
+    EXPECT_EQ(0u, kx_fwrite(data.data(), 1, 10, f));
     EXPECT_EQ(0, kx_fclose(f));
 }
 
-TEST(Areas, SmallPartitionHasNone) {
-    Volume vol(part_sectors(64, 100), 64);
-    EXPECT_EQ(nullptr, kx_fopen("/mnt/idea0/player/setup.bin", "wb"));
-    EXPECT_EQ(nullptr, kx_fopen("/mnt/idea0/log/system", "rb"));
-    EXPECT_EQ(nullptr, kx_fopen("/mnt/idea3/log/system", "rb"));
-    EXPECT_EQ("No such file!\nNo such file!\nNo such driver!\n", vol.log.text());
+// A reserved region is used only where writing it cannot touch metadata or
+// recordings: inside the reserved clusters, clear of the user-data area.
+TEST_F(AreaTest, ReservedRegionsOnlyInsideTheReservedClusters) {
+    kx_driver* p = pdp();
+    const uint32_t ud_end = p->ud_off + p->ud_item_num * p->ud_item_size / 512,
+                   reserved_end = p->data_off + p->rev_clus * p->sector_per_clus;
+    const uint32_t cases[][2] = {{ud_end, 4096},         {ud_end - 1, 4096}, {p->data_off - 16, 16},
+                                 {reserved_end - 8, 16}, {0, 4096},          {ud_end, 0}};
+    for (const auto& [off, n] : cases) {
+        p->resv1_off = off;
+        p->resv1_sectors = n;
+        EXPECT_EQ(off == ud_end && n == 4096, player_area(p, &area, &sectors)) << off << " " << n;
+    }
 }
 
 }  // namespace
