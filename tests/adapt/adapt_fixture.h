@@ -48,6 +48,11 @@ inline std::vector<uint8_t> read_all(KXFILE f, const std::vector<size_t>& sizes)
     return out;
 }
 
+// The host's lock hooks count how deep adapter operations nest; every test
+// checks that each operation took the lock exactly once and gave it back on
+// every way out (a non-recursive host lock would hang on a nested take).
+inline int g_lock_depth, g_lock_max;
+
 struct AdaptTest : ::testing::Test {
     std::unique_ptr<TestDisks> disk;
     std::unique_ptr<RecordLayout> layout;  // on partition 0
@@ -58,13 +63,21 @@ struct AdaptTest : ::testing::Test {
         disk->format(0, parts, size, spc);
         kx_set_fs_adapt(1);
         disk->start_up();
+        static const kx_hooks hooks = {nullptr, [] { g_lock_max = std::max(g_lock_max, ++g_lock_depth); },
+                                       [] { g_lock_depth--; }};
+        g_lock_depth = g_lock_max = 0;
+        kx_set_hooks(&hooks);
         layout = std::make_unique<RecordLayout>(pdp());
         log().clear();
         return disk->count == parts;
     }
     // One partition whose ring holds about `ring` clusters after the user-data area.
     bool mount_ring(uint32_t spc, uint32_t ring) { return mount(1, 6656 + (16384 / spc + ring) * spc, spc); }
-    void TearDown() override { kx_set_hooks(nullptr); }
+    void TearDown() override {
+        kx_set_hooks(nullptr);
+        EXPECT_EQ(0, g_lock_depth) << "a lock not given back";
+        EXPECT_EQ(1, g_lock_max) << "no operation locked, or one locked twice";
+    }
     kx_driver* pdp(int part = 0) { return get_pdp(0, part); }
     LogCapture& log() { return disk->log; }
     layout_record lay(layout_record r) {

@@ -130,6 +130,7 @@ TEST_F(AreaTest, ReservedRegionsOnlyInsideTheReservedClusters) {
         p->resv1_sectors = n;
         EXPECT_EQ(off == ud_end && n == 4096, player_area(p, &area, &sectors)) << off << " " << n;
     }
+    EXPECT_EQ(nullptr, kx_fopen("/mnt/idea0/player/x", "wb"));
 }
 
 }  // namespace

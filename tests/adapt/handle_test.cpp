@@ -1,5 +1,4 @@
-// Adapter handles: the table's limit, the host's lock around every
-// operation, and the buffer pools.
+// Adapter handles: the table's limit and the buffer pools.
 #include "adapt_fixture.h"
 
 namespace {
@@ -18,40 +17,6 @@ TEST_F(DayTest, TheTwoHundredFiftySeventhHandleFails) {
     EXPECT_EQ(listing + listing + file + file, log().text());
     for (KXFILE o : open) EXPECT_EQ(0, kx_fclose(o));
     EXPECT_EQ(4u, names("/mnt/idea0/2009-05-31/001/*").size());
-}
-
-// The host's lock is taken once around every operation and given back on
-// every way out, success or failure; operations that call others inside
-// never take it twice (a non-recursive host lock would hang).
-int g_depth, g_max_depth;
-
-TEST_F(DayTest, LockAroundEveryOperationOnEveryWayOut) {
-    const kx_hooks hooks = {nullptr, [] { g_max_depth = std::max(g_max_depth, ++g_depth); },
-                            [] { g_depth--; }};
-    kx_set_hooks(&hooks);
-    for (const char* p :
-         {"/mnt/idea0", "/mnt/idea2", "/mnt/idea0/2009-05-31/001/*", "/mnt/idea0/2009-05-29/001/*"})
-        names(p);
-    const std::string paths[] = {path_of(video),
-                                 "/mnt/idea0/2009-05-31/001/x.mvr",
-                                 "/mnt/idea3/DVRWorkDirectory",
-                                 "/mnt/idea0/player/x",
-                                 "/mnt/idea0/log/x",
-                                 "/mnt/idea0/DVRWorkDirectory"};
-    uint8_t buf[4096];
-    kx_find_record rec{};
-    for (const std::string& p : paths)
-        for (const char* mode : {"rb", "wb"}) {
-            KXFILE f = kx_fopen(p.c_str(), mode);
-            kx_fread(buf, 1, sizeof buf, f);
-            kx_fseek(f, 0, 0);
-            kx_fwrite(buf, 1, 16, f);
-            kx_fflush(f);
-            kx_findnext((intptr_t)f, &rec);
-            kx_fclose(f);
-        }
-    EXPECT_EQ(1, g_max_depth);
-    EXPECT_EQ(0, g_depth);
 }
 
 // Closing gives a handle's buffer back to its pool, a day listing's bitmap
