@@ -1,236 +1,293 @@
-// Reading records through file handles: positioning, reading across cluster
-// boundaries and past the end, seeking, and the handle checks.
+// Reading records through file handles: the 0xFF tail, cluster boundaries,
+// seeks and refused handles; and chains, lengths and items damaged on the
+// disk, which must end every read with data, 0xFF or an error code.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <string>
-#include <vector>
+#include <random>
 
-#include "file/file.h"
 #include "kxtime.h"
 #include "support/record_layout.h"
 
 namespace {
 
 constexpr uint32_t SPC = 16;
-constexpr uint8_t CH = 5;
+constexpr uint8_t CH = 2;
+constexpr uint32_t LEN = 4 * SPC + 5;  // sectors of the record `rec`
+const auto at = [](int h, int m) { return make_packed_time(2009, 7, 3, h, m, 0); };
+const auto ff = [](uint32_t sectors) { return std::vector<uint8_t>((size_t)sectors * 512, 0xFF); };
+const auto part = [](const std::vector<uint8_t>& v, uint32_t from, uint32_t to) {
+    return std::vector<uint8_t>(v.begin() + from * 512, v.begin() + to * 512);
+};
 
-std::vector<uint8_t> read_all(KXFILE h, uint32_t sectors, int* result) {
-    std::vector<uint8_t> out((size_t)sectors * 512, 0xAA);
-    *result = kx_file_read(h, out.data(), sectors);
-    return out;
-}
-
-uint32_t tell(KXFILE h) {
-    uint32_t pos = 12345;
-    EXPECT_EQ(0, kx_file_tell(h, &pos));
-    return pos;
-}
-
-class ReadTest : public ::testing::Test {
-protected:
+// Record `rec` of channel CH: five clusters with 5 sectors in the last,
+// interleaved with a record of channel 9 and stepping over a bad cluster
+// that keeps CH in its index byte, so that its chain has gaps. Then the
+// channel's next record, `other`.
+struct Recorded {
     LayoutVolume vol;
-    RecordLayout layout{vol.pdp};
-    layout_record rec;  // three clusters, 5 sectors in the last
+    kx_driver* pdp = vol.pdp();
+    layout_record rec = make_record(CH, at(8, 0), at(8, 5), 5, 5);
+    layout_record other = make_record(CH, at(8, 10), at(8, 12), 2);
 
-    void SetUp() override {
-        ASSERT_NE(nullptr, vol.pdp);
-        rec.channel = CH;
-        rec.start = make_packed_time(2009, 6, 1, 10, 0, 0);
-        rec.end = make_packed_time(2009, 6, 1, 10, 3, 0);
-        rec.clusters = 3;
-        rec.end_length = 5;
-        layout.write(rec);
+    Recorded() {
+        if (pdp == nullptr) return;
+        RecordLayout layout(pdp);
+        layout.mark_bad(pdp->rev_clus + 4, CH);
+        std::vector<layout_record> batch = {rec, make_record(9, at(8, 0), at(8, 5), 5)};
+        layout.write(batch);
+        rec = batch[0];
+        layout.write(other);
+        EXPECT_EQ(rec.chain[1] + 3, rec.chain[2]) << "the bad cluster lies between";
     }
-
-    KXFILE open_rec() {
-        KXFILE h = layout_read_handle(vol.pdp);
+    KXFILE open() {
+        KXFILE h = read_handle(pdp);
         EXPECT_EQ(0, kx_file_goto_clus(h, 0, 0, rec.chain[0]));
         return h;
     }
+    template <class F>
+    void edit(int k, F change) {
+        kx_dir_item it = item_of(pdp, rec.chain[k]);
+        change(it);
+        EXPECT_EQ(0, set_dir_item_info(pdp, rec.chain[k], &it, 1));
+    }
+    void link(int k, uint32_t down) {
+        edit(k, [&](kx_dir_item& it) { it.down_clus = down; });
+    }
+    void give_away(int k) {
+        const uint8_t channel_9 = 9;
+        EXPECT_EQ(0, set_index_item_info(pdp, rec.chain[k], &channel_9, 1));
+    }
+    uint32_t tell(KXFILE h) {
+        uint32_t pos = 12345;
+        EXPECT_EQ(0, kx_file_tell(h, &pos));
+        return pos;
+    }
+    std::vector<uint8_t> read(KXFILE h, uint32_t sectors, int* r) {
+        std::vector<uint8_t> out((size_t)sectors * 512, 0xAA);
+        *r = kx_file_read(h, out.data(), sectors);
+        return out;
+    }
 };
 
-TEST_F(ReadTest, WholeRecordThenFFTail) {
-    KXFILE h = open_rec();
-    uint32_t sectors = 0, kb = 0;
+TEST(Read, TailClusterEndsAndSeeks) {
+    Recorded v;
+    ASSERT_NE(nullptr, v.pdp);
+    KXFILE h = v.open();
+    uint32_t sectors = 0;
     ASSERT_EQ(0, kx_file_get_sectors(h, &sectors));
-    ASSERT_EQ(2 * SPC + 5, sectors);
-    // An odd record length: the KiB figure loses the last sector, the
-    // sector count does not.
-    ASSERT_EQ(0, kx_file_get_info(h, nullptr, nullptr, &kb));
-    EXPECT_EQ(sectors / 2, kb);
-
+    ASSERT_EQ(LEN, sectors);
+    // A read ending at a cluster's end stays in that cluster.
     int r = -1;
-    std::vector<uint8_t> got = read_all(h, sectors + 4, &r);
-    ASSERT_EQ(0, r);
-    const size_t data = (size_t)sectors * 512;
-    EXPECT_EQ(layout_expected(rec, 0, data), std::vector<uint8_t>(got.begin(), got.begin() + data));
-    EXPECT_EQ(std::vector<uint8_t>(4 * 512, 0xFF), std::vector<uint8_t>(got.begin() + data, got.end()));
-    EXPECT_EQ(sectors, tell(h));
-    // At the end: a further read is all 0xFF and stays there.
-    got = read_all(h, 2, &r);
-    EXPECT_EQ(0, r);
-    EXPECT_EQ(std::vector<uint8_t>(2 * 512, 0xFF), got);
-    EXPECT_EQ(sectors, tell(h));
-}
+    EXPECT_EQ(layout_expected(v.rec, 0, SPC * 512), v.read(h, SPC, &r));
+    EXPECT_EQ(std::make_tuple(v.rec.chain[0], SPC), std::make_tuple(h->cur_clus, h->sec_in_clus));
+    // The rest and more: 0xFF after the record's end, the position at its end.
+    std::vector<uint8_t> want = layout_expected(v.rec, SPC * 512, (LEN - SPC) * 512);
+    want.resize(want.size() + 4 * 512, 0xFF);
+    EXPECT_EQ(want, v.read(h, LEN - SPC + 4, &r));
+    EXPECT_EQ(std::make_tuple(0, LEN), std::make_tuple(r, v.tell(h)));
 
-TEST_F(ReadTest, ReadEndingAtClusterBoundaryStaysInThatCluster) {
-    KXFILE h = open_rec();
-    int r = -1;
-    std::vector<uint8_t> got = read_all(h, SPC, &r);
-    ASSERT_EQ(0, r);
-    EXPECT_EQ(rec.chain[0], h->cur_clus);
-    EXPECT_EQ(SPC, h->sec_in_clus);
-    EXPECT_EQ(SPC, tell(h));
-    // The next read moves into the next cluster.
-    got = read_all(h, 3, &r);
-    ASSERT_EQ(0, r);
-    EXPECT_EQ(rec.chain[1], h->cur_clus);
-    EXPECT_EQ(layout_expected(rec, SPC * 512, 3 * 512), got);
-    EXPECT_EQ(SPC + 3, tell(h));
-}
-
-TEST_F(ReadTest, SeekToClusterMultiplesLandsAtTheEndOfTheClusterBefore) {
-    KXFILE h = open_rec();
-    for (uint32_t k = 1; k <= 2; k++) {
+    // A multiple of the cluster size lands at the end of the cluster before.
+    for (uint32_t k = 1; k <= 4; k++) {
         ASSERT_EQ(0, kx_file_seek(h, k * SPC));
-        EXPECT_EQ(rec.chain[k - 1], h->cur_clus);
-        EXPECT_EQ(SPC, h->sec_in_clus);
-        EXPECT_EQ(k * SPC, tell(h));
-        int r = -1;
-        std::vector<uint8_t> got = read_all(h, 2, &r);
-        ASSERT_EQ(0, r);
-        EXPECT_EQ(layout_expected(rec, (uint64_t)k * SPC * 512, 1024), got);
+        EXPECT_EQ(std::make_tuple(v.rec.chain[k - 1], SPC), std::make_tuple(h->cur_clus, h->sec_in_clus));
+        EXPECT_EQ(layout_expected(v.rec, k * SPC * 512, 1024), v.read(h, 2, &r)) << k;
     }
-    ASSERT_EQ(0, kx_file_seek(h, 0));
-    EXPECT_EQ(rec.chain[0], h->cur_clus);
-    EXPECT_EQ(0u, tell(h));
-}
-
-TEST_F(ReadTest, SeekBeyondTheEndFailsAndLeavesThePosition) {
-    KXFILE h = open_rec();
+    // The very end is a position; one past it is not, and the handle stays.
     ASSERT_EQ(0, kx_file_seek(h, 20));
-    EXPECT_EQ(0, kx_file_seek(h, 2 * SPC + 5));  // the very end is a position
-    EXPECT_EQ(rec.chain[2], h->cur_clus);
-    ASSERT_EQ(0, kx_file_seek(h, 20));
-    EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, 2 * SPC + 6));
-    EXPECT_EQ(rec.chain[1], h->cur_clus);
-    EXPECT_EQ(20u, tell(h));
+    EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, LEN + 1));
+    EXPECT_EQ(std::make_tuple(20u, v.rec.chain[1]), std::make_tuple(v.tell(h), h->cur_clus));
+    EXPECT_EQ(0, kx_file_seek(h, LEN));
 }
 
-TEST_F(ReadTest, GotoFollowingClusterWarnsAndFails) {
-    KXFILE h = layout_read_handle(vol.pdp);
-    vol.log.clear();
-    EXPECT_EQ(KX_E_NOTFOUND, kx_file_goto_clus(h, 0, 0, rec.chain[1]));
-    EXPECT_EQ("WARNING!!! kx_file_goto_clus() first_cluster:" + std::to_string(rec.chain[0]) +
-                  ", clus:" + std::to_string(rec.chain[1]) + "\n",
-              vol.log.text());
-
-    vol.log.clear();
-    EXPECT_EQ(KX_E_NOTFOUND, kx_file_goto_clus(h, 0, 1, rec.chain[0]));
-    EXPECT_EQ("get_pdp failed !!!!!\n", vol.log.text());
-
-    vol.log.clear();
-    h->state = FILE_WRITING;
-    EXPECT_EQ(KX_E_HANDLE, kx_file_goto_clus(h, 0, 0, rec.chain[0]));
-    EXPECT_EQ("Invalid file read handle!!!!!\n", vol.log.text());
-
-    // A cluster beyond the volume is refused before anything is read.
-    h->state = FILE_READING;
-    EXPECT_EQ(KX_E_CLUS, kx_file_goto_clus(h, 0, 0, vol.pdp->total_clus));
-    EXPECT_EQ(0u, h->cur_clus);
-    uint8_t buf[512];
-    EXPECT_EQ(KX_E_NOTFOUND, kx_file_read(h, buf, 1));
-}
-
-TEST_F(ReadTest, HandleChecks) {
-    KXFILE h = open_rec();
-    uint8_t buf[512];
-    vol.log.clear();
-    EXPECT_EQ(0, kx_file_read(h, nullptr, 0));
-    EXPECT_EQ("kx_file_read sec_num == 0\n", vol.log.text());
-    EXPECT_EQ(0u, tell(h));
-
-    // Made from addresses: a pointer outside the table, as a caller's
-    // stray value would be.
+TEST(Read, RefusedPositionsAndHandles) {
+    Recorded v;
+    ASSERT_NE(nullptr, v.pdp);
+    KXFILE h = read_handle(v.pdp);
+    v.vol.log.clear();
+    EXPECT_EQ(KX_E_NOTFOUND, kx_file_goto_clus(h, 0, 0, v.rec.chain[1]));
+    EXPECT_EQ("WARNING!!! kx_file_goto_clus() first_cluster:" + std::to_string(v.rec.chain[0]) +
+                  ", clus:" + std::to_string(v.rec.chain[1]) + "\n",
+              v.vol.log.text());
+    // Outside the data area: refused before anything is read, unpositioned.
+    for (uint32_t c : {0u, v.pdp->total_clus}) {
+        EXPECT_EQ(KX_E_CLUS, kx_file_goto_clus(h, 0, 0, c));
+        EXPECT_EQ(KX_E_NOTFOUND, kx_file_seek(h, 0));
+    }
+    // Pointers that are no entry of the table, and a handle from before the
+    // last start-up.
+    h = v.open();
     const uintptr_t base = (uintptr_t)file_table;
-    const std::vector<KXFILE> strays = {
-        (KXFILE)((uintptr_t)h + 1),                         // inside an entry
-        (KXFILE)(base - sizeof(kx_file)),                   // before the table
-        (KXFILE)(base + KX_MAX_FILES * sizeof(kx_file)),    // after its last entry
-    };
-    for (KXFILE s : strays) {
-        vol.log.clear();
-        EXPECT_EQ(KX_E_HANDLE, kx_file_seek(s, 0));
-        EXPECT_EQ(KX_E_HANDLE, kx_file_close(s));
-        EXPECT_TRUE(vol.log.contains("INVALID HANDLE: .\\Src\\file,"));
+    v.vol.log.clear();
+    for (uintptr_t p : {(uintptr_t)h + 1, base - sizeof(kx_file), base + KX_MAX_FILES * sizeof(kx_file)}) {
+        EXPECT_EQ(KX_E_HANDLE, kx_file_seek((KXFILE)p, 0));
+        EXPECT_EQ(KX_E_HANDLE, kx_file_close((KXFILE)p));
     }
-
-    // Start-up again: the handle is from before and is refused everywhere
-    // except by close, which only needs a table entry.
-    int count = 0;
-    packed_time shutdown = 0;
-    ASSERT_EQ(0, kx_file_sys_init(&count, &shutdown));
-    h->state = FILE_READING;
-    vol.log.clear();
+    v.vol.remount();
+    uint8_t buf[512];
     EXPECT_EQ(KX_E_HANDLE, kx_file_read(h, buf, 1));
-    EXPECT_EQ(KX_E_HANDLE, kx_file_tell(h, nullptr));
-    EXPECT_EQ(KX_E_HANDLE, kx_file_goto_clus(h, 0, 0, rec.chain[0]));
-    EXPECT_EQ(0u, kx_file_find_next(h, CH, rec.start, 0, 255));
-    EXPECT_EQ(4u, (uint32_t)std::count(vol.log.text().begin(), vol.log.text().end(), '\n'));
-    EXPECT_TRUE(vol.log.contains("INVALID HANDLE: .\\Src\\file,"));
-    EXPECT_EQ(0, kx_file_close(h));
-    EXPECT_EQ(FILE_FREE, h->state);
-    vol.log.clear();
-    EXPECT_EQ(KX_E_HANDLE, kx_file_close(h));
-    EXPECT_EQ("Not a active file handle!!!!!\n", vol.log.text());
+    EXPECT_EQ(KX_E_HANDLE, kx_file_goto_clus(h, 0, 0, v.rec.chain[0]));
+    EXPECT_EQ(0u, kx_file_find_next(h, CH, at(7, 0), 0, 255));
+    EXPECT_EQ(9u, count_of(v.vol.log.text(), "INVALID HANDLE: .\\Src\\file,"));
+
+    // A first item naming a first cluster beyond the volume: no record there,
+    // and the channel's listing goes on with the next one.
+    v.edit(0, [&](kx_dir_item& it) { it.first_cluster_no = v.pdp->total_clus + 100; });
+    h = read_handle(v.pdp);
+    EXPECT_EQ(KX_E_NOTFOUND, kx_file_goto_clus(h, 0, 0, v.rec.chain[0]));
+    uint32_t sectors = 0;
+    EXPECT_EQ(KX_E_CLUS, kx_file_get_sectors(h, &sectors));
+    EXPECT_EQ((std::vector<std::pair<uint32_t, uint32_t>>{{0, v.other.chain[0]}}),
+              list_channel(v.pdp, CH, at(7, 0)));
 }
 
-TEST_F(ReadTest, ChainOverABadClusterOfItsOwnChannelReadsWhole) {
-    // The writer stepped over a bad cluster that still carries this
-    // channel's bits: the record's chain skips it.
-    const uint32_t bad = vol.pdp->current_cluster + 3;
-    layout.mark_bad(bad, CH);
-    layout_record next;
-    next.channel = CH;
-    next.start = make_packed_time(2009, 6, 1, 10, 5, 0);
-    next.end = make_packed_time(2009, 6, 1, 10, 10, 0);
-    next.clusters = 5;
-    next.end_length = 9;
-    layout.write(next);
-    ASSERT_EQ(bad - 1, next.chain[1]);
-    ASSERT_EQ(bad + 1, next.chain[2]);
-
-    KXFILE h = layout_read_handle(vol.pdp);
-    ASSERT_EQ(0, kx_file_goto_clus(h, 0, 0, next.chain[0]));
-    const uint32_t sectors = layout.sectors(next);
-    int r = -1;
-    std::vector<uint8_t> got = read_all(h, sectors, &r);
-    ASSERT_EQ(0, r);
-    EXPECT_EQ(layout_expected(next, 0, got.size()), got);
-    // Seeking into the clusters after the bad one works as well.
-    ASSERT_EQ(0, kx_file_seek(h, 4 * SPC + 1));
-    EXPECT_EQ(next.chain[4], h->cur_clus);
+// The chain is followed along down links that prove to continue the record,
+// else by the cluster index (passing clusters of other channels and bad
+// clusters); a chain that leads nowhere or back on itself ends the read
+// with 3 after the clusters it did reach.
+TEST(ReadDamage, ChainsReadWholeOrEndWhereTheyBreak) {
+    struct {
+        const char* what;
+        void (*damage)(Recorded&);
+        uint32_t reached;  // clusters read
+    } const cases[] = {
+        {"intact", [](Recorded&) {}, 5},
+        {"link beyond the volume", [](Recorded& v) { v.link(1, v.pdp->total_clus + 7); }, 5},
+        {"link back to the start", [](Recorded& v) { v.link(1, v.rec.chain[0]); }, 5},
+        {"link almost all ones", [](Recorded& v) { v.link(1, 0xFFFFFFF0u); }, 5},
+        {"link and index lead nowhere",
+         [](Recorded& v) {
+             v.link(1, v.pdp->total_clus);
+             v.give_away(2);
+         },
+         2},
+        {"loop claiming 50 clusters",
+         [](Recorded& v) {
+             v.link(2, v.rec.chain[1]);
+             v.edit(0, [](kx_dir_item& it) { it.item_num = 50; });
+             v.give_away(3);
+             v.give_away(4);
+         },
+         3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Recorded v;
+        ASSERT_NE(nullptr, v.pdp);
+        c.damage(v);
+        KXFILE h = v.open();
+        int r = -1;
+        const std::vector<uint8_t> got = v.read(h, LEN, &r);
+        const uint32_t good = std::min(LEN, c.reached * SPC);
+        EXPECT_EQ(std::make_tuple(c.reached == 5 ? 0 : KX_E_READ, v.rec.chain[c.reached - 1]),
+                  std::make_tuple(r, h->cur_clus));
+        EXPECT_EQ(layout_expected(v.rec, 0, good * 512), part(got, 0, good));
+        ASSERT_EQ(0, kx_file_seek(h, 5));
+        EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, c.reached * SPC + 1));
+        EXPECT_EQ(5u, v.tell(h));
+    }
 }
 
-TEST(CalcuFileLength, ClockJumpsCountAMinuteAndLengthsAreCapped) {
-    LogCapture log;
-    uint32_t len = 0;
-    const packed_time s = make_packed_time(2009, 6, 1, 10, 0, 0);
-    ASSERT_EQ(0, calcu_file_length(time_add(s, 301), s, 2, &len));
-    EXPECT_EQ(4096u, len);
-    EXPECT_EQ("###### second = 301\ncalcu_file_length len->7680, img->2, sec->60\n", log.text());
+// Lengths beyond what the record holds: no read leaves its last cluster, a
+// position past its data reads 0xFF, no seek goes past the last cluster.
+TEST(ReadDamage, LengthsStayInsideTheRecordsClusters) {
+    struct {
+        uint16_t first_length, last_length, item_num;
+        uint32_t sectors;  // the record's length as the reader gives it
+    } const cases[] = {
+        {60000, 60000, 4, 5 * SPC},  // held to a full cluster
+        {12, 5, 4, 4 * SPC + 12},    // the first item claims more than the last holds
+        {5, 5, 65535, 65535 * SPC + 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sectors);
+        Recorded v;
+        ASSERT_NE(nullptr, v.pdp);
+        v.edit(0, [&](kx_dir_item& it) {
+            it.end_length = c.first_length;
+            it.item_num = c.item_num;
+        });
+        v.edit(4, [&](kx_dir_item& it) { it.end_length = c.last_length; });
+        KXFILE h = v.open();
+        uint32_t sectors = 0;
+        int r = -1;
+        ASSERT_EQ(0, kx_file_get_sectors(h, &sectors));
+        const std::vector<uint8_t> got = v.read(h, 7 * SPC, &r);
+        EXPECT_EQ(std::make_tuple(c.sectors, 0, v.rec.chain[4]), std::make_tuple(sectors, r, h->cur_clus));
+        EXPECT_EQ(layout_expected(v.rec, 0, LEN * 512), part(got, 0, LEN));
+        EXPECT_EQ(ff(2 * SPC), part(got, 5 * SPC, 7 * SPC));
+        ASSERT_EQ(0, kx_file_seek(h, std::min(sectors, 5 * SPC)));
+        EXPECT_EQ(ff(3), v.read(h, 3, &r));
+        EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, 5 * SPC + 1));
+    }
+}
 
-    log.clear();
-    ASSERT_EQ(0, calcu_file_length(time_add(s, 10), s, 6, &len));
-    EXPECT_EQ(4096u, len);
-    EXPECT_EQ("###### second = 10\ncalcu_file_length len->5120, img->6, sec->10\n", log.text());
+// Reads every record and runs every kind of search over volumes whose items
+// were damaged at random: a word of an item overwritten with a cluster number
+// inside or outside the volume, 0, all ones or random bits, or an index byte
+// with random bits. Nothing may crash (the sanitizers watch), and every
+// listing must end.
+TEST(ReadDamage, RandomDamageNeverCrashesOrHangs) {
+    for (uint32_t seed = 1; seed <= 24; seed++) {
+        SCOPED_TRACE(seed);
+        LayoutVolume vol;
+        kx_driver* pdp = vol.pdp();
+        ASSERT_NE(nullptr, pdp);
+        RecordLayout layout(pdp);
+        std::vector<layout_record> recs;
+        for (uint32_t i = 0, t = at(6, 0); i < 12; i++, t = time_add(t, i % 4 == 0 ? -3000 : 300)) {
+            std::vector<layout_record> batch;  // two channels at a time; now and then the clock goes back
+            for (uint32_t k = 0; k < 2; k++) {
+                batch.push_back(
+                    make_record(1 + (i + k) % 3, t, time_add(t, 240), 1 + (i * 7 + k * 3) % 6, 1 + i));
+                batch.back().write_data = false;
+            }
+            layout.write(batch);
+            recs.insert(recs.end(), batch.begin(), batch.end());
+        }
+        std::mt19937 rng(seed);
+        auto random = [&](uint64_t n) { return (uint32_t)(rng() % n); };
+        const uint32_t lo = pdp->rev_clus, n = pdp->current_cluster + 5 - lo;
+        for (int k = 0; k < 40; k++) {
+            const uint32_t clus = lo + random(n),
+                           values[] = {lo + random(n), pdp->total_clus + random(1000), 0, ~0u, random(~0u)};
+            kx_dir_item it{};
+            uint8_t raw[32];
+            if (random(5) == 0 || get_dir_item_info(pdp, clus, &it) != 0) {
+                raw[0] = (uint8_t)random(256);
+                set_index_item_info(pdp, clus, raw, 0);
+                continue;
+            }
+            dir_item_encode(&it, raw);
+            put_le32(raw + 4 * random(8), values[random(5)]);
+            dir_item_decode(raw, &it);
+            set_dir_item_info(pdp, clus, &it, 0);
+        }
 
-    ASSERT_EQ(0, calcu_file_length(time_add(s, 7), s, 3, &len));
-    EXPECT_EQ(7u * 193, len);
-    ASSERT_EQ(0, calcu_file_length(time_add(s, 7), s, 9, &len));
-    EXPECT_EQ(7u * 256, len);
+        std::vector<uint8_t> buf(37 * 512);
+        for (const layout_record& r : recs) {
+            KXFILE h = read_handle(pdp);
+            uint32_t sectors = 0;
+            if (kx_file_goto_clus(h, 0, 0, r.chain[0]) == 0 && kx_file_get_sectors(h, &sectors) == 0) {
+                // As far as the record's own length could reach and beyond,
+                // then from random positions.
+                for (uint32_t done = 0; done < std::min(sectors, (r.clusters + 2) * SPC); done += 37)
+                    if (kx_file_read(h, buf.data(), 37)) break;
+                for (int k = 0; k < 4; k++)
+                    if (kx_file_seek(h, random(sectors + 2ull)) == 0) kx_file_read(h, buf.data(), 37);
+            }
+            kx_file_close(h);
+        }
+        for (uint8_t ch = 0; ch <= 3; ch++) {
+            for (int type : {2, 3, 7, 8, 12})
+                for (packed_time when : {at(5, 0), at(6, 7), at(6, 31), at(7, 30)}) {
+                    KXFILE h = read_handle(pdp);
+                    kx_file_open_by_time(h, ch, when, type, random(3), 0x1F, 255, 0);
+                    kx_file_close(h);
+                }
+            EXPECT_LE(list_channel(pdp, ch, at(5, 0)).size(), pdp->total_clus) << "the listing did not end";
+        }
+    }
 }
 
 }  // namespace

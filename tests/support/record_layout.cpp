@@ -1,16 +1,14 @@
-// Replays the recorder writer's library calls to lay out recordings.
+// Recorder volumes, laid-out recordings, written streams and read-back.
 #include "support/record_layout.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "disk.h"
 #include "kxtime.h"
 #include "meta/meta.h"
 #include "platform/clock.h"
-#include "support/temp_dir.h"
 #include "volume/volume.h"
 
 namespace {
@@ -26,10 +24,10 @@ struct step {
     uint32_t k;
 };
 
-void set_clock(packed_time t) {
-    pc_local_time lt{(int)pt_year(t) + 2000, (int)pt_month(t), (int)pt_day(t),
+void set_clock(packed_time t, uint32_t tick) {
+    pc_local_time lt{(int)pt_year(t) + 2000, (int)pt_month(t),  (int)pt_day(t),
                      (int)pt_hour(t),        (int)pt_minute(t), (int)pt_second(t)};
-    pc_clock_set_fake(lt, pc_tick_ms());
+    pc_clock_set_fake(lt, tick);
 }
 
 uint64_t mix(uint64_t x) {
@@ -65,8 +63,7 @@ bool take_cluster(kx_driver* pdp, uint32_t* out) {
 void write_data(kx_driver* pdp, const layout_record& r, uint32_t k, uint32_t clus) {
     const uint32_t spc = pdp->sector_per_clus;
     const uint32_t count = k + 1 == r.clusters ? last_cluster_sectors(r, spc) : spc;
-    std::vector<uint8_t> buf((size_t)count * 512);
-    layout_expected(r, (uint64_t)k * spc * 512, buf.data(), buf.size());
+    const std::vector<uint8_t> buf = layout_expected(r, (uint64_t)k * spc * 512, (size_t)count * 512);
     EXPECT_EQ(0, disk_write(pdp->disk_no, count, clus_sector(pdp, clus), buf.data()));
 }
 
@@ -83,8 +80,8 @@ void take_step(kx_driver* pdp, layout_record& r, uint32_t k, packed_time now) {
     const uint8_t item_type = !first ? ITEM_FOLLOW : r.resumed ? ITEM_RESUME : ITEM_FIRST;
     const uint32_t clus_type = !first ? CLUS_TYPE_FOLLOW : r.resumed ? CLUS_TYPE_RESUME : CLUS_TYPE_START;
     kx_dir_item item{};
-    make_dir_item(&item, r.channel, r.media_type, r.record_kind, r.img, item_type, prev, first_clus, (uint16_t)k,
-                  r.head_sectors);
+    make_dir_item(&item, r.channel, r.media_type, r.record_kind, r.img, item_type, prev, first_clus,
+                  (uint16_t)k, r.head_sectors);
     set_dir_item_info(pdp, clus, &item, 1);
     uint8_t index = 0;
     make_index_item(&index, r.channel, clus_type);
@@ -111,9 +108,35 @@ void close_step(kx_driver* pdp, const layout_record& r) {
     set_dir_first_item(pdp, r.chain.front(), end_length, item_num, r.end, 0);
 }
 
+KXFILE free_handle() {
+    for (kx_file& f : file_table) {
+        if (f.state != FILE_FREE) continue;
+        f = kx_file{};
+        f.generation = file_generation;
+        return &f;
+    }
+    ADD_FAILURE() << "handle table full";
+    return nullptr;
+}
+
 }  // namespace
 
+layout_record make_record(uint8_t channel, packed_time start, packed_time end, uint32_t clusters,
+                          uint16_t end_length) {
+    layout_record r;
+    r.channel = channel;
+    r.start = start;
+    r.end = end;
+    r.clusters = clusters;
+    r.end_length = end_length;
+    return r;
+}
+
 void RecordLayout::write(std::vector<layout_record>& batch) {
+    if (m_pdp == nullptr) {
+        ADD_FAILURE() << "no volume to lay records out on";
+        return;
+    }
     std::vector<step> steps;
     for (uint32_t i = 0; i < batch.size(); i++) {
         layout_record& r = batch[i];
@@ -133,7 +156,7 @@ void RecordLayout::write(std::vector<layout_record>& batch) {
     for (const step& s : steps) {
         layout_record& r = batch[s.rec];
         const packed_time now = s.k == CLOSE ? r.end : cluster_time(r, s.k);
-        set_clock(now);
+        set_clock(now, pc_tick_ms());
         update_write_time(m_pdp, now);
         if (s.k == CLOSE)
             close_step(m_pdp, r);
@@ -160,49 +183,189 @@ uint32_t RecordLayout::sectors(const layout_record& rec) const {
     return (rec.clusters - 1) * spc + last_cluster_sectors(rec, spc);
 }
 
-void layout_expected(const layout_record& rec, uint64_t off, uint8_t* buf, size_t len) {
-    const uint64_t seed = rec.chain.empty() ? 0 : (uint64_t)rec.chain.front() << 40;
+void pattern_bytes(uint64_t seed, uint64_t off, uint8_t* buf, size_t len) {
     for (size_t i = 0; i < len; i++) {
         const uint64_t o = off + i;
         buf[i] = (uint8_t)(mix(seed ^ (o >> 3)) >> ((o & 7) * 8));
     }
-    if (rec.kxii_bytes == 0 || off >= 8) return;
-    uint8_t header[8] = {'K', 'X', 'I', 'I'};
-    put_le32(header + 4, rec.kxii_bytes);
-    for (size_t i = 0; i < len && off + i < 8; i++) buf[i] = header[off + i];
 }
 
 std::vector<uint8_t> layout_expected(const layout_record& rec, uint64_t off, size_t len) {
     std::vector<uint8_t> out(len);
-    layout_expected(rec, off, out.data(), len);
+    pattern_bytes(rec.chain.empty() ? 0 : (uint64_t)rec.chain.front() << 40, off, out.data(), len);
+    if (rec.kxii_bytes == 0 || off >= 8) return out;
+    uint8_t header[8] = {'K', 'X', 'I', 'I'};
+    put_le32(header + 4, rec.kxii_bytes);
+    for (size_t i = 0; i < len && off + i < 8; i++) out[i] = header[off + i];
     return out;
 }
 
-LayoutVolume::LayoutVolume(uint64_t part_sectors, uint32_t spc) {
-    image = make_sparse_image(dir.file("disk0.img"), PART_START + part_sectors + 64);
+LayoutVolume::LayoutVolume(const std::vector<uint64_t>& part_sectors, uint32_t spc, bool fs_adapt,
+                           packed_time start) {
+    uint64_t end = PART_START;
+    kx_partition parts[4] = {};
+    for (size_t i = 0; i < part_sectors.size() && i < 4; i++) {
+        parts[i] = {end, part_sectors[i]};
+        end += part_sectors[i];
+    }
+    image = make_sparse_image(dir.file("disk0.img"), end + 64);
     use_disks({image});
+    set_clock(start != 0 ? start : make_packed_time(2009, 6, 1, 0, 0, 0), 1000000);
     init_buf_pool();
-    kx_partition parts[4] = {{PART_START, part_sectors}, {0, 0}, {0, 0}, {0, 0}};
     EXPECT_EQ(0, kx_write_partitions(0, parts));
-    EXPECT_EQ(0, kx_format_driver(0, 0, spc));
-    int count = 0;
-    packed_time shutdown = 0;
-    EXPECT_EQ(0, kx_file_sys_init(&count, &shutdown));
-    pdp = get_pdp(0, 0);
-    EXPECT_NE(nullptr, pdp) << "volume did not mount";
+    for (size_t i = 0; i < part_sectors.size(); i++) EXPECT_EQ(0, kx_format_driver(0, (int)i, spc));
+    kx_set_fs_adapt(fs_adapt ? 1 : 0);
+    remount();
+    EXPECT_EQ((int)part_sectors.size(), count) << "not every partition mounted";
 }
 
-LayoutVolume::~LayoutVolume() { pc_clock_use_real(); }
+LayoutVolume::~LayoutVolume() {
+    pc_clock_use_real();
+}
 
-KXFILE layout_read_handle(kx_driver* pdp) {
-    for (kx_file& f : file_table) {
-        if (f.state != FILE_FREE) continue;
-        f = kx_file{};
-        f.generation = file_generation;
-        f.state = FILE_READING;
-        f.pdp = pdp;
-        return &f;
+void LayoutVolume::remount() {
+    packed_time shutdown = 0;
+    EXPECT_EQ(0, kx_file_sys_init(&count, &shutdown));
+}
+
+KXFILE read_handle(kx_driver* pdp) {
+    KXFILE h = free_handle();
+    if (h != nullptr) {
+        h->state = FILE_READING;
+        h->pdp = pdp;
     }
-    ADD_FAILURE() << "handle table full";
-    return nullptr;
+    return h;
+}
+
+KXFILE write_handle(uint8_t channel, uint8_t media_type, uint8_t record_kind, uint8_t img, int type,
+                    KXFILE mirror) {
+    KXFILE h = free_handle();
+    packed_time now;
+    get_local_time(&now);
+    if (h != nullptr) file_write_setup(h, channel, media_type, record_kind, img, now, type, mirror);
+    return h;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+kx_dir_item item_of(kx_driver* pdp, uint32_t clus) {
+    kx_dir_item it{};
+    EXPECT_EQ(0, get_dir_item_info(pdp, clus, &it)) << "item of cluster " << clus;
+    return it;
+}
+
+uint8_t index_of(kx_driver* pdp, uint32_t clus) {
+    uint8_t b = 0;
+    EXPECT_EQ(0, get_index_item_info(pdp, clus, &b)) << "index byte of cluster " << clus;
+    return b;
+}
+
+std::vector<uint8_t> read_record(kx_driver* pdp, uint32_t first) {
+    KXFILE h = read_handle(pdp);
+    std::vector<uint8_t> out;
+    uint32_t sectors = 0;
+    if (kx_file_goto_clus(h, 0, (int)pdp->part, first) != 0 || kx_file_get_sectors(h, &sectors) != 0) {
+        ADD_FAILURE() << "no record at cluster " << first;
+    } else if (sectors != 0) {
+        out.resize((size_t)sectors * 512);
+        EXPECT_EQ(0, kx_file_read(h, out.data(), sectors)) << "record at cluster " << first;
+    }
+    kx_file_close(h);
+    return out;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> list_channel(kx_driver* pdp, uint8_t ch, packed_time t) {
+    std::vector<std::pair<uint32_t, uint32_t>> out;
+    KXFILE h = read_handle(pdp);
+    if (kx_file_open_by_time(h, ch, t, 2, 0, 255, 255, 0) == 0) {
+        // More calls than the volume has clusters: a listing that repeats.
+        for (uint32_t c; out.size() <= pdp->total_clus && (c = kx_file_find_next(h, ch, t, 0, 255)) != 0;)
+            out.emplace_back(h->pdp->part, c);
+    }
+    kx_file_close(h);
+    return out;
+}
+
+Stream::Stream(uint8_t channel, uint32_t id, uint8_t media_type, uint8_t record_kind, uint8_t img_type,
+               int type, KXFILE mirror)
+    : ch(channel),
+      media(media_type),
+      kind(record_kind),
+      img(img_type),
+      seed(1ull << 63 | id),
+      h(write_handle(channel, media_type, record_kind, img_type, type, mirror)) {}
+
+int Stream::write(uint32_t sectors) {
+    std::vector<uint8_t> data((size_t)sectors * 512);
+    pattern_bytes(seed, offset, data.data(), data.size());
+    const int r = kx_file_write(h, data.data(), sectors);
+    if (r) return r;
+    packed_time now;
+    get_local_time(&now);
+    // No first cluster after a write: a pack finished the record that the
+    // write went into.
+    const bool packed = h->first_cluster == 0;
+    if (packed && segs.empty()) {
+        ADD_FAILURE() << "the first write was packed at once: its record is not known";
+        return 0;
+    }
+    if (!packed && (segs.empty() || h->first_cluster != segs.back().first || h->pdp != segs.back().pdp))
+        segs.push_back(
+            Segment{h->pdp, h->first_cluster, offset, 0, now, now, !segs.empty() || h->reopened, {}});
+    Segment& s = segs.back();
+    s.bytes += data.size();
+    s.last = now;
+    if (!packed && (s.clusters.empty() || s.clusters.back() != h->cur_clus))
+        s.clusters.push_back(h->cur_clus);
+    offset += data.size();
+    return 0;
+}
+
+::testing::AssertionResult Stream::on_disk(size_t seg) const {
+    const Segment& g = segs.at(seg);
+    kx_driver* pdp = g.pdp;
+    const uint64_t spc = pdp->sector_per_clus, sectors = g.bytes / 512;
+    const uint32_t n = (uint32_t)((sectors + spc - 1) / spc), last = (uint32_t)(sectors - (n - 1) * spc);
+    const bool resumed = g.resumed;
+    auto fail = [&](uint32_t k) {
+        return ::testing::AssertionFailure() << "record at " << g.first << ", item " << k << ": ";
+    };
+    kx_dir_item it{}, first{};
+    for (uint32_t k = 0, c = g.first, up = 0; k < n; k++) {
+        if (k != 0) {
+            if (!dir_item_has_down(&it)) return fail(k) << "the chain ends";
+            up = c;
+            c = it.down_clus;
+        }
+        uint8_t index = 0;
+        if (get_dir_item_info(pdp, c, &it) || get_index_item_info(pdp, c, &index))
+            return fail(k) << "unreadable";
+        if (k == 0) first = it;
+        // The first item's up link names the record's user-data item, if any.
+        const uint32_t item_type = k != 0 ? ITEM_FOLLOW : resumed ? ITEM_RESUME : ITEM_FIRST;
+        const uint32_t clus_type = k != 0 ? CLUS_TYPE_FOLLOW : resumed ? CLUS_TYPE_RESUME : CLUS_TYPE_START;
+        const auto want = std::make_tuple(item_type, k != 0 ? k : n - 1, (uint32_t)ch, (uint32_t)kind,
+                                          (uint32_t)media, (uint32_t)img, k != 0 ? up : it.up_cluster_no,
+                                          g.first, (ch & 63u) | clus_type << 6);
+        const auto got =
+            std::make_tuple((uint32_t)it.item_type, (uint32_t)it.item_num, dir_item_channel(&it),
+                            dir_item_record_kind(&it), dir_item_media_type(&it), (uint32_t)it.img,
+                            it.up_cluster_no, it.first_cluster_no, (uint32_t)index);
+        if (got != want)
+            return fail(k) << ::testing::PrintToString(got) << ", want " << ::testing::PrintToString(want);
+    }
+    if (it.down_clus != 0 || it.end_length != last || first.end_length != last || first.start_time != g.start)
+        return fail(n - 1) << "not closed with " << last << " sectors from " << g.start;
+
+    std::vector<uint8_t> want((size_t)g.bytes);
+    pattern_bytes(seed, g.offset, want.data(), want.size());
+    const std::vector<uint8_t> got = read_record(pdp, g.first);
+    if (got.size() != want.size()) return fail(0) << got.size() << " bytes read back, want " << want.size();
+    const auto diff = std::mismatch(want.begin(), want.end(), got.begin());
+    if (diff.first != want.end()) return fail(0) << "differs at byte " << (diff.first - want.begin());
+    return ::testing::AssertionSuccess();
 }
