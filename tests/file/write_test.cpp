@@ -1,23 +1,28 @@
-// The writer on a roomy volume: records and their directory items, cluster
-// boundaries, bad clusters, packing, user data, the mirror handle and the
-// argument checks.
+// The writer: records as the recorder leaves them, cluster boundaries, bad
+// clusters, the mirror, packing, user data and refused requests; and volumes
+// that fill up, where single-driver mode stops at "DISK OVER" and otherwise
+// the ring restarts (or the next driver of the ring takes over) with every
+// record still on the volume readable and found by time.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <tuple>
+#include <utility>
 
-#include "file/write_support.h"
-
-using namespace write_test;
+#include "DiskIOCtl.h"
+#include "kxtime.h"
+#include "platform/clock.h"
+#include "support/record_layout.h"
 
 namespace {
 
 constexpr uint32_t SPC = 16;
-const pc_local_time MARCH_1_2350 = {2024, 3, 1, 23, 50, 0};
 
-std::string text(const char* fmt, unsigned a) {
-    char buf[160];
-    snprintf(buf, sizeof buf, fmt, a);
-    return buf;
+packed_time day(int d, int h, int m, int s = 0) {
+    return make_packed_time(2024, 3, d, h, m, s);
 }
 
 // Keeps a changed pack setting to one test.
@@ -27,439 +32,446 @@ struct PackSetting {
     ~PackSetting() { g_pack_setting = saved; }
 };
 
-struct Expect {
-    uint8_t media, kind, img;
-    uint8_t seq;       // same_second_seq of the first item
-    packed_time end;   // time of close
+// Item i of the user-data area as the disk holds it: the record's 11 bytes,
+// the ring's pass and the record's first cluster.
+using ud_entry = std::tuple<std::vector<uint8_t>, int, uint32_t>;
+ud_entry ud_item(kx_driver* pdp, uint32_t i) {
+    uint8_t sec[512];
+    EXPECT_EQ(0, ide_read64(0, 1, (uint32_t)(pdp->start_sector + pdp->ud_off + i / 32), 0, sec));
+    const uint8_t* p = sec + i % 32 * 16;
+    return {{p, p + 11}, p[11], get_le32(p + 12)};
+}
+
+// A roomy volume in single-driver mode, the clock at 23:50 on March 1st.
+class Writer : public ::testing::Test {
+   protected:
+    LayoutVolume v{{ring_part_sectors(SPC, 64)}, SPC, true, day(1, 23, 50)};
+    kx_driver* pdp = v.pdp();
 };
 
-// Checks the record of a one-segment stream: the chain of directory items,
-// the index bytes, times and lengths, and the bytes through the reader.
-void check_record(kx_driver* pdp, const Stream& s, const Expect& e) {
-    SCOPED_TRACE("channel " + std::to_string(s.ch));
-    ASSERT_EQ(1u, s.segs.size());
-    const Segment& g = s.segs[0];
-    const uint64_t sectors = g.bytes / 512;
-    const uint32_t nclus = (uint32_t)((sectors + SPC - 1) / SPC);
-    const uint16_t last_len = (uint16_t)(sectors - (uint64_t)(nclus - 1) * SPC);
-
-    kx_dir_item first = item_of(pdp, g.first);
-    EXPECT_EQ(ITEM_FIRST, first.item_type);
-    EXPECT_EQ(s.ch, dir_item_channel(&first));
-    EXPECT_EQ(e.media, dir_item_media_type(&first));
-    EXPECT_EQ(e.kind, dir_item_record_kind(&first));
-    EXPECT_EQ(e.img, first.img);
-    EXPECT_EQ(nclus - 1, first.item_num);
-    EXPECT_EQ(last_len, first.end_length);
-    EXPECT_EQ(g.start, first.start_time);
-    EXPECT_EQ(e.end, first.end_time);
-    EXPECT_EQ(0u, first.up_cluster_no);
-    EXPECT_EQ(g.first, first.first_cluster_no);
-    EXPECT_EQ(e.seq, first.same_second_seq);
-    EXPECT_EQ((s.ch & 63) | (CLUS_TYPE_START << 6), index_of(pdp, g.first));
-
-    uint32_t prev = g.first;
-    kx_dir_item it = first;
-    for (uint32_t i = 1; i < nclus; i++) {
-        ASSERT_TRUE(dir_item_has_down(&it)) << "chain ends after " << i << " clusters";
-        uint32_t c = it.down_clus;
-        it = item_of(pdp, c);
-        EXPECT_EQ(ITEM_FOLLOW, it.item_type);
-        EXPECT_EQ(prev, it.up_cluster_no);
-        EXPECT_EQ(i, it.item_num);
-        EXPECT_EQ(g.first, it.first_cluster_no);
-        EXPECT_EQ(s.ch, dir_item_channel(&it));
-        EXPECT_EQ(e.kind, dir_item_record_kind(&it));
-        EXPECT_EQ(s.ch & 63, index_of(pdp, c));
-        prev = c;
-    }
-    // The last cluster is closed: no down link, its own data length and end.
-    EXPECT_EQ(0u, it.down_clus);
-    EXPECT_EQ(e.end, it.end_time);
-    if (nclus > 1) {
-        EXPECT_EQ(last_len, it.end_length);
-    }
-    EXPECT_TRUE(reads_back(s, g));
-}
-
-}  // namespace
-
-// Records of several channels, media types and record kinds, written over
-// several days (one across midnight, two side by side), read back byte for
-// byte with the directory items and index bytes the recorder leaves.
+// Several channels, media types and record kinds over several days: two
+// streams side by side, one across midnight, four clusters in one write, a
+// record of exactly one cluster. The records' same-second numbers count up
+// within a second; their end times are those of their closes.
 TEST(WriterRecords, RoundTripAcrossDaysChannelsAndKinds) {
-    Volume v({part_sectors(SPC, 400)}, SPC, true, MARCH_1_2350);
+    LayoutVolume v({ring_part_sectors(SPC, 400)}, SPC, true, day(1, 23, 50));
     kx_driver* pdp = v.pdp();
-    ASSERT_NE(nullptr, pdp);
-
-    // Two channels started in the same second, written turn about.
-    Stream a(0, 1, open_writer(0, 2, 0, 2));
-    Stream b(1, 2, open_writer(1, 2, 1, 3));
-    for (int i = 0; i < 20; i++) {
-        ASSERT_EQ(0, a.write(7));
-        ASSERT_EQ(0, b.write(7));
-        pc_clock_advance_ms(1000);
-    }
-    const packed_time ab_end = now_packed();
-    a.close();
-    b.close();
-
-    // A picture stream across midnight: 23:59:50 to 00:00:49.
+    std::vector<std::pair<int, packed_time>> got;
+    auto close = [&](Stream& s) {
+        s.close();
+        ASSERT_EQ(1u, s.segs.size());
+        EXPECT_TRUE(s.on_disk(0));
+        const kx_dir_item it = item_of(pdp, s.segs[0].first);
+        got.emplace_back(it.same_second_seq, it.end_time);
+    };
+    Stream a(0, 1, 2, 0, 2), b(1, 2, 2, 1, 3);
+    for (int i = 0; i < 20; i++, pc_clock_advance_ms(1000)) ASSERT_TRUE(a.write(7) == 0 && b.write(7) == 0);
+    close(a);
+    close(b);
     pc_clock_set_fake({2024, 3, 1, 23, 59, 50}, 5000000);
-    Stream c(4, 3, open_writer(4, 0, 3, 1));
-    for (int i = 0; i < 60; i++) {
-        ASSERT_EQ(0, c.write(3));
-        pc_clock_advance_ms(1000);
-    }
-    const packed_time c_end = now_packed();
-    c.close();
-
-    // Days later: a high channel number with a wide record kind in one
-    // write over four clusters, and a record of exactly one cluster.
+    Stream c(4, 3, 0, 3, 1);
+    for (int i = 0; i < 60; i++, pc_clock_advance_ms(1000)) ASSERT_EQ(0, c.write(3));
+    close(c);
     pc_clock_set_fake({2024, 3, 4, 8, 0, 0}, 9000000);
-    Stream d(37, 4, open_writer(37, 2, 0x0D, 5));
+    Stream d(37, 4, 2, 0x0D, 5), e(5, 5, 2, 4, 6);
     ASSERT_EQ(0, d.write(50));
     pc_clock_advance_ms(61000);
-    const packed_time d_end = now_packed();
-    d.close();
-    Stream e(5, 5, open_writer(5, 2, 4, 6));
+    close(d);
     ASSERT_EQ(0, e.write(SPC));
-    const packed_time e_end = now_packed();
-    e.close();
-
-    ASSERT_EQ(at(2024, 3, 2, 0, 0, 50), c_end);
-    check_record(pdp, a, {2, 0, 2, 0, ab_end});
-    check_record(pdp, b, {2, 1, 3, 1, ab_end});
-    check_record(pdp, c, {0, 3, 1, 0, c_end});
-    check_record(pdp, d, {2, 0x0D, 5, 0, d_end});
-    check_record(pdp, e, {2, 4, 6, 1, e_end});
-
+    close(e);
+    const packed_time ab_end = day(1, 23, 50, 20), d_end = day(4, 8, 1, 1);
+    EXPECT_EQ((std::vector<std::pair<int, packed_time>>{
+                  {0, ab_end}, {1, ab_end}, {0, day(2, 0, 0, 50)}, {0, d_end}, {1, d_end}}),
+              got);
     // The descriptor follows the newest data.
-    EXPECT_EQ(e_end, pdp->end_time1);
-    EXPECT_EQ(e.segs[0].first, pdp->current_cluster);
+    EXPECT_EQ(std::make_tuple(d_end, e.segs[0].first), std::make_tuple(pdp->end_time1, pdp->current_cluster));
 }
 
-// A write that ends exactly at the end of a cluster stays in it; the next
-// write takes a new cluster and links it. One write spanning three clusters
-// takes two new ones, linked both ways.
-TEST(WriterClusters, BoundariesAndLinks) {
-    Volume v({part_sectors(SPC, 64)}, SPC, true, MARCH_1_2350);
-    kx_driver* pdp = v.pdp();
-    Stream s(3, 1, open_writer(3));
+// A write that ends exactly at a cluster's end stays in it; one over three
+// clusters takes two new ones. A handle sought back into its record writes
+// on along the record's own links, but follows none out of the ring.
+TEST_F(Writer, ClusterBoundariesAndLinks) {
+    Stream s(3, 1);
     ASSERT_EQ(0, s.write(10));
-    const uint32_t c0 = s.h->cur_clus;
-    EXPECT_EQ(pdp->rev_clus, c0);
     ASSERT_EQ(0, s.write(SPC - 10));
-    EXPECT_EQ(c0, s.h->cur_clus);
-    EXPECT_EQ(SPC, s.h->sec_in_clus);
-    EXPECT_EQ(c0, pdp->current_cluster);
-    EXPECT_EQ(DOWN_OPEN, item_of(pdp, c0).down_clus);
+    const uint32_t c0 = pdp->rev_clus;
+    EXPECT_EQ(
+        std::make_tuple(c0, SPC, c0, DOWN_OPEN),
+        std::make_tuple(s.h->cur_clus, s.h->sec_in_clus, pdp->current_cluster, item_of(pdp, c0).down_clus));
+    ASSERT_EQ(0, s.write(1 + SPC - 1 + SPC + 4));
+    EXPECT_EQ(std::make_tuple(c0 + 3, c0 + 3), std::make_tuple(s.h->cur_clus, pdp->current_cluster));
+    for (uint32_t i = 1; i < 4; i++) EXPECT_EQ(c0 + i, item_of(pdp, c0 + i - 1).down_clus);
 
-    ASSERT_EQ(0, s.write(1));
-    const uint32_t c1 = s.h->cur_clus;
-    EXPECT_EQ(c0 + 1, c1);
-    EXPECT_EQ(c1, item_of(pdp, c0).down_clus);
-    EXPECT_EQ(c0, item_of(pdp, c1).up_cluster_no);
-    EXPECT_EQ(DOWN_OPEN, item_of(pdp, c1).down_clus);
-    // The first item always carries the record's current length.
-    EXPECT_EQ(1, item_of(pdp, c0).item_num);
-    EXPECT_EQ(1, item_of(pdp, c0).end_length);
-
-    // From sector 1 of c1: 15 + 16 + 4 sectors.
-    ASSERT_EQ(0, s.write(SPC - 1 + SPC + 4));
-    const uint32_t c3 = s.h->cur_clus;
-    EXPECT_EQ(c1 + 2, c3);
-    EXPECT_EQ(c1 + 1, item_of(pdp, c1).down_clus);
-    EXPECT_EQ(c3, item_of(pdp, c1 + 1).down_clus);
-    EXPECT_EQ(c1, item_of(pdp, c1 + 1).up_cluster_no);
-    EXPECT_EQ(c1 + 1, item_of(pdp, c3).up_cluster_no);
-    EXPECT_EQ(2, item_of(pdp, c1 + 1).item_num);
-    EXPECT_EQ(3, item_of(pdp, c3).item_num);
-    EXPECT_EQ(3, item_of(pdp, c0).item_num);
-    EXPECT_EQ(4, item_of(pdp, c0).end_length);
-    EXPECT_EQ(c3, pdp->current_cluster);
-    uint32_t sectors = 0;
-    EXPECT_EQ(0, kx_file_get_sectors(s.h, &sectors));
-    EXPECT_EQ(3 * SPC + 4, sectors);
+    std::vector<uint8_t> data(2 * 512);
+    ASSERT_EQ(0, kx_file_seek(s.h, SPC - 1));
+    ASSERT_EQ(0, kx_file_write(s.h, data.data(), 2));
+    EXPECT_EQ(c0 + 1, s.h->cur_clus);
+    ASSERT_EQ(0, set_dir_item_down_clus(pdp, c0, pdp->total_clus + 5, 1));
+    ASSERT_EQ(0, kx_file_seek(s.h, SPC - 1));
+    ASSERT_EQ(0, kx_file_write(s.h, data.data(), 2));
+    EXPECT_EQ(std::make_tuple(c0 + 4, c0 + 4), std::make_tuple(s.h->cur_clus, item_of(pdp, c0).down_clus));
     s.close();
-    EXPECT_TRUE(reads_back(s, s.segs[0]));
 }
 
-// A failed data write marks the cluster bad (its channel bits kept) and
-// returns 4. The record ends at what was written before it, and the next
-// write goes on in a new record past the bad cluster instead of failing on
-// it again. A record whose very first write failed is finished without
-// touching the reserved cluster 0.
-TEST(WriterBadCluster, FailedWriteMarksBadAndRecordingGoesOn) {
-    Volume v({part_sectors(SPC, 64)}, SPC, true, MARCH_1_2350);
-    kx_driver* pdp = v.pdp();
-    Stream s(5, 1, open_writer(5));
+// A failed data write marks the cluster bad (its channel kept), returns 4 and
+// finishes the record at what was written; the stream goes on in a resumed
+// record past the bad cluster. A record whose very first write failed is
+// finished without touching the reserved cluster 0.
+TEST_F(Writer, FailedWriteMarksTheClusterBadAndRecordingGoesOn) {
+    Stream s(5, 1);
     ASSERT_EQ(0, s.write(SPC));
-    const uint32_t c0 = s.segs[0].first;
-    const uint32_t bad = c0 + 1;
+    const uint32_t bad = pdp->rev_clus + 1;
     ide_inject_fault(0, clus_sector(pdp, bad) + 2, clus_sector(pdp, bad) + 2, IDE_FAULT_WRITE);
-
-    v.log.clear();
-    EXPECT_EQ(4, s.write(4));
+    EXPECT_EQ(KX_E_META, s.write(4));
+    EXPECT_TRUE(v.log.contains("set bad clus : dev 0, clus " + std::to_string(bad) + "\n"));
     EXPECT_EQ(0xC0 | 5, index_of(pdp, bad));
-    EXPECT_TRUE(v.log.contains(text("set bad clus : dev 0, clus %d\n", bad)));
-    // The record was finished at its first cluster.
-    EXPECT_EQ(0u, item_of(pdp, c0).down_clus);
-    EXPECT_EQ(SPC, item_of(pdp, c0).end_length);
-    EXPECT_EQ(0, item_of(pdp, c0).item_num);
-
-    // The stream goes on, in a resumed record after the bad cluster.
     ASSERT_EQ(0, s.write(4));
+    s.close();
     ASSERT_EQ(2u, s.segs.size());
     EXPECT_EQ(bad + 1, s.segs[1].first);
-    EXPECT_EQ(ITEM_RESUME, item_of(pdp, bad + 1).item_type);
-    EXPECT_EQ(5 | (CLUS_TYPE_RESUME << 6), index_of(pdp, bad + 1));
-    s.close();
-    EXPECT_TRUE(reads_back(s, s.segs[0]));
-    EXPECT_TRUE(reads_back(s, s.segs[1]));
+    EXPECT_TRUE(s.on_disk(0));
+    EXPECT_TRUE(s.on_disk(1));
 
-    // A first write that fails: the record has no data and cluster 0's
-    // reserved item stays as the format left it.
     const kx_dir_item reserved = item_of(pdp, 0);
     const uint32_t next = pdp->current_cluster + 1;
     ide_inject_fault(0, clus_sector(pdp, next), clus_sector(pdp, next), IDE_FAULT_WRITE);
-    Stream t(6, 2, open_writer(6));
-    EXPECT_EQ(4, t.write(1));
+    Stream t(6, 2);
+    EXPECT_EQ(KX_E_META, t.write(1));
     EXPECT_EQ(0xC0 | 6, index_of(pdp, next));
     t.close();
-    kx_dir_item after = item_of(pdp, 0);
-    EXPECT_EQ(ITEM_RESERVED, after.item_type);
-    EXPECT_EQ(reserved.end_time, after.end_time);
-    EXPECT_EQ(reserved.down_clus, after.down_clus);
-    EXPECT_EQ(reserved.end_length, after.end_length);
+    const kx_dir_item after = item_of(pdp, 0);
+    EXPECT_EQ(0, memcmp(&reserved, &after, sizeof after));
 }
 
-// The mirror handle receives the same sectors; a failure of the first copy
-// is reported even when the mirror's write succeeds.
-TEST(WriterMirror, MirrorGetsTheSameSectorsAndFailuresAreNotHidden) {
-    Volume v({part_sectors(SPC, 64)}, SPC, true, MARCH_1_2350);
-    kx_driver* pdp = v.pdp();
-    KXFILE mirror = open_writer(9);
-    Stream s(8, 1, open_writer(8, 2, 0, 2, 0, mirror));
+// The mirror gets the same sectors; a failure of the first copy is reported
+// even when the mirror's write succeeds.
+TEST_F(Writer, MirrorGetsTheSameSectorsAndFailuresAreNotHidden) {
+    KXFILE mirror = write_handle(9);
+    Stream s(8, 1, 2, 0, 2, 0, mirror);
     ASSERT_EQ(0, s.write(SPC));
-    const uint32_t first = s.segs[0].first;
     const uint32_t mirror_first = mirror->first_cluster;
-    EXPECT_EQ(first + 1, mirror_first);
-    EXPECT_EQ(9, index_of(pdp, mirror_first) & 63);
-
-    // The primary's next cluster fails, the mirror's succeeds.
-    const uint32_t next = pdp->current_cluster + 1;
-    ide_inject_fault(0, clus_sector(pdp, next), clus_sector(pdp, next), IDE_FAULT_WRITE);
-    std::vector<uint8_t> more = pattern(8, 1, SPC * 512, 512);
-    EXPECT_EQ(4, kx_file_write(s.h, more.data(), 1));
-    EXPECT_EQ(SPC + 1, mirror->write_clus_count * SPC + mirror->write_sec);
+    EXPECT_EQ(std::make_tuple(s.segs[0].first + 1, 9),
+              std::make_tuple(mirror_first, index_of(pdp, mirror_first) & 63));
+    const uint64_t next = clus_sector(pdp, pdp->current_cluster + 1);  // the first copy's next cluster
+    ide_inject_fault(0, next, next, IDE_FAULT_WRITE);
+    EXPECT_EQ(KX_E_META, s.write(1));
     s.close();  // closes the mirror too
     EXPECT_EQ(FILE_FREE, mirror->state);
-
-    EXPECT_TRUE(reads_back(s, s.segs[0]));
-    std::vector<uint8_t> both = pattern(8, 1, 0, (SPC + 1) * 512);
-    EXPECT_EQ(both, read_record(0, mirror_first));
+    EXPECT_TRUE(s.on_disk(0));
+    std::vector<uint8_t> both((SPC + 1) * 512);
+    pattern_bytes(s.seed, 0, both.data(), both.size());
+    EXPECT_EQ(both, read_record(pdp, mirror_first));
 }
 
-// The pack check itself, for the default interval and for intervals that
-// divide the hour, are whole hours, or neither.
-TEST(WriterPack, PackDueFollowsTheInterval) {
-    const packed_time hour = at(2024, 3, 1, 6, 0, 0), quarter = at(2024, 3, 1, 6, 15, 0);
-    const packed_time minute = at(2024, 3, 1, 6, 10, 0), off = at(2024, 3, 1, 6, 0, 1);
-    struct {
-        uint32_t setting, minutes;
-        packed_time now;
-        bool due;
-    } cases[] = {
-        {3600000, 299, hour, false}, {3600000, 300, hour, true},  {3600000, 300, minute, false},  // 600 minutes
-        {3600000, 899, off, false},  {3600000, 900, off, true},                                   //
-        {90000, 7, quarter, true},   {90000, 6, quarter, false},  {90000, 7, minute, false},      // 15: quarter hours
-        {90000, 21, off, false},     {90000, 22, off, true},                                      //
-        {270000, 44, hour, false},   {270000, 45, minute, true},  {270000, 45, off, false},       // 45: no round time
-        {270000, 67, off, true},     {900000, 149, hour, false},  {900000, 150, minute, true},    // 150: likewise
-        {5999, 100000, hour, false},                                                              // under a minute: never
-    };
-    for (const auto& c : cases) {
-        PackSetting p(c.setting);
-        EXPECT_EQ(c.due, pack_due(c.minutes, c.now)) << c.setting << " " << c.minutes << " " << c.now;
-    }
-}
-
-// A stream opened at 00:10 with the default setting, one sector every 30 s
-// from `first_ms` on; the time of the write that packed it.
-static packed_time time_of_pack(Volume& v, uint32_t first_ms, Stream& s) {
-    pc_clock_advance_ms(first_ms);
-    for (int i = 0; i < 2000; i++) {
-        EXPECT_EQ(0, s.write(1));
-        if (s.h->reopened) return now_packed();
-        pc_clock_advance_ms(30000);
-    }
-    ADD_FAILURE() << "never packed; log: " << v.log.text().substr(0, 200);
-    return 0;
-}
-
-// Packed at the first whole hour after half the interval (05:10), the stream
-// going on in a resumed record; without writes on whole minutes, at the
-// latest after one and a half intervals.
+// Opened at 00:10 with the default interval, a sector written every 30 s:
+// packed at the first whole hour after half the interval, or with no write
+// on a whole minute after 900 minutes; the stream goes on in a resumed
+// record. A setting under a minute never packs.
 TEST(WriterPack, PackedAtTheFirstWholeHourOrAtTheLatest) {
-    {
-        Volume v({part_sectors(SPC, 200)}, SPC, true, {2024, 3, 1, 0, 10, 0});
-        kx_driver* pdp = v.pdp();
-        Stream s(2, 1, open_writer(2));
-        EXPECT_EQ(at(2024, 3, 1, 6, 0, 0), time_of_pack(v, 30000, s));
-        EXPECT_TRUE(v.log.contains("_file_write pack file internal for cur_minute = 350\n"));
-        EXPECT_EQ(FILE_WRITING, s.h->state);
-        EXPECT_EQ(0u, s.h->first_cluster);
-        EXPECT_EQ(at(2024, 3, 1, 6, 0, 0), item_of(pdp, s.segs[0].first).end_time);
-        EXPECT_EQ(0u, item_of(pdp, s.segs[0].clusters.back()).down_clus);
-        pc_clock_advance_ms(30000);
+    for (const auto& [first_ms, packed_at] :
+         {std::pair{30000u, day(1, 6, 0)}, {15000u, day(1, 15, 10, 15)}}) {
+        LayoutVolume v({ring_part_sectors(SPC, 200)}, SPC, true, day(1, 0, 10));
+        Stream s(2, 1);
+        pc_clock_advance_ms(first_ms);
+        for (int i = 0; i < 2000 && !s.h->reopened; i++, pc_clock_advance_ms(30000)) ASSERT_EQ(0, s.write(1));
+        EXPECT_EQ(std::make_tuple(packed_at, packed_at),
+                  std::make_tuple(s.segs[0].last, item_of(v.pdp(), s.segs[0].first).end_time));
+        const int minutes = first_ms == 30000 ? 350 : 900;
+        EXPECT_TRUE(
+            v.log.contains("_file_write pack file internal for cur_minute = " + std::to_string(minutes)));
         ASSERT_EQ(0, s.write(1));
-        ASSERT_EQ(2u, s.segs.size());
-        EXPECT_EQ(ITEM_RESUME, item_of(pdp, s.segs[1].first).item_type);
-        EXPECT_EQ(at(2024, 3, 1, 6, 0, 30), item_of(pdp, s.segs[1].first).start_time);
         s.close();
-        EXPECT_TRUE(reads_back(s, s.segs[0]));
-        EXPECT_TRUE(reads_back(s, s.segs[1]));
+        ASSERT_EQ(2u, s.segs.size());
+        EXPECT_TRUE(s.on_disk(0));
+        EXPECT_TRUE(s.on_disk(1));
     }
-    Volume v({part_sectors(SPC, 200)}, SPC, true, {2024, 3, 1, 0, 10, 0});
-    Stream s(2, 1, open_writer(2));
-    EXPECT_EQ(at(2024, 3, 1, 15, 10, 15), time_of_pack(v, 15000, s));
-    EXPECT_TRUE(v.log.contains("_file_write pack file internal for cur_minute = 900\n"));
-    s.close();
-    EXPECT_TRUE(reads_back(s, s.segs[0]));
-}
-
-// In single-driver mode a pack keeps the record on the partition it was
-// opened on, even when that is not the work driver of its type.
-TEST(WriterPack, SingleDriverModeKeepsThePackedStreamOnItsPartition) {
-    Volume v({part_sectors(SPC, 64), part_sectors(SPC, 64)}, SPC, true, MARCH_1_2350);
-    kx_driver* p1 = v.pdp(1);
-    ASSERT_NE(p1, g_work_driver[0]);
-    Stream s(3, 1, open_writer(3));
-    s.h->pdp = p1;  // as the path adapter opens a record on a partition
-    PackSetting every_minute(6000);
-    pc_clock_advance_ms(1000);
-    ASSERT_EQ(0, s.write(2));
-    pc_clock_advance_ms(60000);
-    ASSERT_EQ(0, s.write(2));
-    ASSERT_EQ(1u, s.h->reopened);
-    EXPECT_EQ(p1, s.h->pdp);
-    pc_clock_advance_ms(1000);
-    ASSERT_EQ(0, s.write(2));
-    ASSERT_EQ(2u, s.segs.size());
-    EXPECT_EQ(p1, s.segs[1].pdp);
-    EXPECT_EQ(p1->rev_clus + 1, s.segs[1].first);
-    s.close();
-    EXPECT_TRUE(reads_back(s, s.segs[0]));
-    EXPECT_TRUE(reads_back(s, s.segs[1]));
+    PackSetting never(5999);
+    EXPECT_FALSE(pack_due(100000, day(1, 6, 0)));
 }
 
 // User data given before the first write is held and stored with the first
-// cluster; the record's first item points at its item. With repack_ud set, a
-// pack attaches it again to the record the pack starts.
+// cluster, the first item pointing at its item; later user data adds an
+// item. With repack_ud a pack attaches it again to the record the pack
+// starts, which in single-driver mode stays on the partition the stream was
+// opened on, even when that is not the work driver of its type.
 TEST(WriterUserData, HeldUntilTheFirstClusterAndAttachedAgainAfterAPack) {
-    Volume v({part_sectors(SPC, 64)}, SPC, true, MARCH_1_2350);
-    kx_driver* pdp = v.pdp();
+    LayoutVolume v({ring_part_sectors(SPC, 64), ring_part_sectors(SPC, 64)}, SPC, true, day(1, 23, 50));
+    kx_driver* pdp = v.pdp(1);
+    ASSERT_NE(pdp, g_work_driver[0]);
     const uint8_t ud[USER_DATA_BYTES] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0x0A, 7, 0x55};
-    KXFILE h = open_writer(6);
+    const uint8_t ud2[USER_DATA_BYTES] = {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 3, 0};
+    Stream s(6, 1);
+    s.h->pdp = pdp;  // as the path adapter opens a record on a partition
     v.log.clear();
-    EXPECT_EQ(0, _set_file_ud(h, ud));
+    EXPECT_EQ(0, _set_file_ud(s.h, ud));
     EXPECT_EQ(
         "_set_file_ud() the following user data not write to file first_cluster 0\n"
         "CardNO: 07 0a090807060504030201\n",
         v.log.text());
-    EXPECT_EQ(1u, h->ud_pending);
-    EXPECT_EQ(1u, pdp->ud_last_item);
-
-    Stream s(6, 1, h);
+    EXPECT_EQ(std::make_tuple(1u, 1u), std::make_tuple(s.h->ud_pending, pdp->ud_last_item));
     ASSERT_EQ(0, s.write(4));
     const uint32_t first = s.segs[0].first;
-    EXPECT_EQ(0u, h->ud_pending);
-    EXPECT_EQ(2u, pdp->ud_last_item);
-    EXPECT_EQ(1u, item_of(pdp, first).up_cluster_no);
-    uint8_t sec[512];
-    ASSERT_EQ(0, ide_read64(0, 1, (uint32_t)(pdp->start_sector + pdp->ud_off), 0, sec));
-    EXPECT_EQ(0, memcmp(sec + 16, ud, 11));
-    EXPECT_EQ(0, sec[16 + 11]);  // the ring's pass, not the record's byte 11
-    EXPECT_EQ(first, get_le32(sec + 16 + 12));
-
-    // New user data for the same record: a second item, the first item's
-    // link unchanged.
-    const uint8_t ud2[USER_DATA_BYTES] = {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 3, 0};
-    EXPECT_EQ(0, _set_file_ud(h, ud2));
-    EXPECT_EQ(3u, pdp->ud_last_item);
-    EXPECT_EQ(1u, item_of(pdp, first).up_cluster_no);
+    EXPECT_EQ(std::make_tuple(0u, 1u), std::make_tuple(s.h->ud_pending, item_of(pdp, first).up_cluster_no));
+    EXPECT_EQ(ud_entry({ud, ud + 11}, 0, first), ud_item(pdp, 1));
+    EXPECT_EQ(0, _set_file_ud(s.h, ud2));
+    EXPECT_EQ(std::make_tuple(3u, 1u), std::make_tuple(pdp->ud_last_item, item_of(pdp, first).up_cluster_no));
 
     PackSetting every_minute(6000);
-    h->repack_ud = 1;
-    pc_clock_advance_ms(60000);
-    ASSERT_EQ(0, s.write(1));
-    ASSERT_EQ(1u, h->reopened);
-    EXPECT_EQ(1u, h->ud_pending);
-    pc_clock_advance_ms(1000);
-    ASSERT_EQ(0, s.write(1));
+    s.h->repack_ud = 1;
+    for (uint32_t ms : {60000, 1000}) {
+        pc_clock_advance_ms(ms);
+        ASSERT_EQ(0, s.write(1));
+    }
+    s.close();
     ASSERT_EQ(2u, s.segs.size());
-    EXPECT_EQ(4u, pdp->ud_last_item);
-    EXPECT_EQ(3u, item_of(pdp, s.segs[1].first).up_cluster_no);
-    ASSERT_EQ(0, ide_read64(0, 1, (uint32_t)(pdp->start_sector + pdp->ud_off), 0, sec));
-    EXPECT_EQ(0, memcmp(sec + 3 * 16, ud2, 11));
-    EXPECT_EQ(s.segs[1].first, get_le32(sec + 3 * 16 + 12));
-    s.close();
+    EXPECT_EQ(std::make_tuple(pdp, pdp->rev_clus + 1, 3u),
+              std::make_tuple(s.segs[1].pdp, s.segs[1].first, item_of(pdp, s.segs[1].first).up_cluster_no));
+    EXPECT_EQ(ud_entry({ud2, ud2 + 11}, 0, s.segs[1].first), ud_item(pdp, 3));
+    EXPECT_TRUE(s.on_disk(0));
+    EXPECT_TRUE(s.on_disk(1));
 }
 
-// Zero-sector writes, stale handles, reading handles, a writer without a
-// partition: each refused with its message, nothing written.
-TEST(WriterChecks, RefusedRequestsChangeNothing) {
-    Volume v({part_sectors(SPC, 64)}, SPC, true, MARCH_1_2350);
-    kx_driver* pdp = v.pdp();
+// Zero-sector writes, no buffer, stale and reading handles, no partition:
+// each refused with its code and message, nothing taken or written.
+TEST_F(Writer, RefusedRequestsChangeNothing) {
     uint8_t buf[512] = {};
-    KXFILE h = open_writer(1);
+    Stream s(1, 1);
     v.log.clear();
-    EXPECT_EQ(0, kx_file_write(h, buf, 0));
-    EXPECT_EQ(0, _file_write(h, buf, 0));
+    EXPECT_EQ(0, kx_file_write(s.h, buf, 0));
+    EXPECT_EQ(0, _file_write(s.h, buf, 0));
     EXPECT_EQ("kx_file_write sec_num == 0\n_file_write sec_num == 0\n", v.log.text());
-    EXPECT_EQ(0u, pdp->current_cluster);
-    EXPECT_EQ(0u, h->first_cluster);
-
-    KXFILE stale = take_handle();
-    stale->state = FILE_WRITING;
-    stale->generation = file_generation - 1;
+    EXPECT_EQ(KX_E_ARG, kx_file_write(s.h, nullptr, 1));
+    KXFILE stale = write_handle(1);
+    stale->generation--;
+    EXPECT_EQ(KX_E_HANDLE, kx_file_write(stale, buf, 1));
+    EXPECT_EQ(KX_E_HANDLE, set_new_clus(stale));
+    EXPECT_EQ(KX_E_HANDLE, _set_file_ud(stale, buf));
+    EXPECT_TRUE(v.log.contains("INVALID HANDLE: .\\Src\\file,100\n") &&
+                v.log.contains(".\\Src\\file,2096\n"));
+    KXFILE reader = read_handle(pdp);
     v.log.clear();
-    EXPECT_EQ(11, kx_file_write(stale, buf, 1));
-    EXPECT_EQ(11, set_new_clus(stale));
-    EXPECT_EQ(11, _set_file_ud(stale, buf));
-    EXPECT_TRUE(v.log.contains("INVALID HANDLE: .\\Src\\file,100\n"));
-    EXPECT_TRUE(v.log.contains("INVALID HANDLE: .\\Src\\file,2096\n"));
-
-    KXFILE reader = take_handle();
-    reader->state = FILE_READING;
-    v.log.clear();
-    EXPECT_EQ(11, kx_file_write(reader, buf, 1));
-    EXPECT_EQ(text("Invalid file write handle %x, flag 2!!!!!\n", (unsigned)(reader - file_table)), v.log.text());
-
-    // No working driver of type 3.
-    KXFILE none = open_writer(1, 2, 0, 2, 3);
-    EXPECT_EQ(nullptr, none->pdp);
-    v.log.clear();
-    EXPECT_EQ(KX_E_NODRIVER, kx_file_write(none, buf, 1));
+    EXPECT_EQ(KX_E_HANDLE, kx_file_write(reader, buf, 1));
+    EXPECT_EQ("Invalid file write handle " + std::to_string(reader - file_table) + ", flag 2!!!!!\n",
+              v.log.text());
+    EXPECT_EQ(KX_E_NODRIVER, kx_file_write(write_handle(1, 2, 0, 2, 3), buf, 1));  // no driver of type 3
     EXPECT_TRUE(v.log.contains("ASSERT: .\\Src\\file,"));
     EXPECT_EQ(0u, pdp->current_cluster);
-
-    // Finishing a record whose partition descriptor is gone.
-    Stream s(1, 1, h);
-    ASSERT_EQ(0, s.write(4));
-    const kx_dir_item before = item_of(pdp, s.segs[0].first);
-    const packed_time end1 = pdp->end_time1;
-    h->pdp = nullptr;
-    pc_clock_advance_ms(5000);
-    v.log.clear();
-    EXPECT_NE(0, file_write_finish(h, now_packed(), 1));
-    EXPECT_TRUE(v.log.contains("ASSERT: .\\Src\\file,"));
-    const kx_dir_item after = item_of(pdp, s.segs[0].first);
-    EXPECT_EQ(before.end_time, after.end_time);
-    EXPECT_EQ(before.down_clus, after.down_clus);
-    EXPECT_EQ(end1, pdp->end_time1);
-    h->pdp = pdp;
-    s.close();
-    EXPECT_TRUE(reads_back(s, s.segs[0]));
 }
+
+// Streams of half-cluster writes and the segment that last wrote each
+// cluster: a segment is still whole on the volume while it owns all its
+// clusters.
+struct Recorder {
+    std::vector<std::unique_ptr<Stream>> streams;
+    std::map<std::pair<uint32_t, uint32_t>, std::pair<const Stream*, size_t>> owner;  // (part, cluster)
+
+    Stream& open(uint8_t ch) { return *streams.emplace_back(std::make_unique<Stream>(ch, streams.size())); }
+    int write() {
+        Stream& s = *streams.back();
+        const int r = s.write(SPC / 2);
+        if (r == 0) owner[{s.segs.back().pdp->part, s.segs.back().clusters.back()}] = {&s, s.segs.size() - 1};
+        return r;
+    }
+    std::vector<std::pair<const Stream*, size_t>> whole() const {
+        std::vector<std::pair<const Stream*, size_t>> out;
+        for (const auto& s : streams)
+            for (size_t k = 0; k < s->segs.size(); k++) {
+                const Segment& g = s->segs[k];
+                auto mine = [&](uint32_t c) {
+                    return owner.at({g.pdp->part, c}) == std::pair{(const Stream*)s.get(), k};
+                };
+                if (std::all_of(g.clusters.begin(), g.clusters.end(), mine)) out.emplace_back(s.get(), k);
+            }
+        return out;
+    }
+    // Every whole record is on the disk as written; how many there are.
+    size_t check_whole() const {
+        for (const auto& [s, k] : whole()) EXPECT_TRUE(s->on_disk(k));
+        return whole().size();
+    }
+    // What a listing of the channel must give: its whole records whose first
+    // cluster lies in a time section (section 1 from the ring's start to the
+    // write position, section 2 after it to its end), by start time.
+    std::vector<std::pair<uint32_t, uint32_t>> listing(uint8_t ch) const {
+        std::vector<std::tuple<packed_time, uint32_t, uint32_t>> found;
+        for (const auto& [s, k] : whole()) {
+            const Segment& g = s->segs[k];
+            const kx_driver* p = g.pdp;
+            const bool in_1 = g.first >= p->rev_clus && g.first <= p->current_cluster;
+            const bool in_2 =
+                p->start_cluster2 != 0 && g.first > p->current_cluster && g.first <= p->end_cluster2;
+            if (s->ch == ch && (in_1 || in_2)) found.emplace_back(g.start, p->part, g.first);
+        }
+        std::sort(found.begin(), found.end());
+        std::vector<std::pair<uint32_t, uint32_t>> out;
+        for (const auto& [t, part, first] : found) out.emplace_back(part, first);
+        return out;
+    }
+};
+
+// Without single-driver mode the ring restarts when it is full: the previous
+// pass becomes section 2 and recording goes on. Over two and a half passes
+// of two channels, with user data on every third record and a cluster that
+// fails once: the whole records read back and are listed in start order,
+// the bad cluster is stepped over, and the user-data ring keeps exactly the
+// items that have not expired.
+TEST(WriterFull, RingRestartsAndEverythingLeftStaysFindable) {
+    const uint32_t ring = 620;
+    LayoutVolume v({ring_part_sectors(SPC, ring)}, SPC, false, day(6, 8, 0));
+    kx_driver* pdp = v.pdp();
+    ASSERT_EQ(ring, pdp->total_clus - pdp->rev_clus);
+    const uint32_t bad = pdp->rev_clus + 100;
+    ide_inject_fault(0, clus_sector(pdp, bad), clus_sector(pdp, bad), IDE_FAULT_WRITE);
+    int bad_channel = 0;
+    Recorder rec;
+    // The user-data ring as it must be: an item is added when its record's
+    // first cluster is taken (even one whose write then fails); then the
+    // items of earlier passes that lie before that cluster expire.
+    std::vector<ud_entry> ud_live;
+    size_t ud_expired = 0;
+    for (uint32_t id = 0; !(pdp->fill_count == 2 && pdp->current_cluster >= pdp->rev_clus + ring / 4); id++) {
+        ASSERT_LT(id, 5000u);
+        Stream& s = rec.open(1 + id % 2);
+        uint8_t ud[USER_DATA_BYTES] = {};
+        for (int i = 0; i < 11; i++) ud[i] = (uint8_t)(id + i);
+        bool ud_waiting = id % 3 == 0 && _set_file_ud(s.h, ud) == 0;
+        for (uint32_t w = 0; w < 2 + id % 5; w++) {
+            pc_clock_advance_ms(20000);
+            const int r = rec.write();
+            ASSERT_TRUE(r == 0 || (r == KX_E_META && bad_channel == 0)) << r;
+            if (r != 0) {
+                bad_channel = s.ch;
+                ide_clear_faults();
+            }
+            if (!std::exchange(ud_waiting, false)) continue;
+            const uint32_t fir = r == 0 ? s.segs[0].first : bad;
+            ud_live.emplace_back(std::vector<uint8_t>(ud, ud + 11), pdp->fill_count, fir);
+            for (; std::get<1>(ud_live[0]) != pdp->fill_count && std::get<2>(ud_live[0]) < fir; ud_expired++)
+                ud_live.erase(ud_live.begin());
+        }
+        s.close();
+        pc_clock_advance_ms(40 * 60000);
+    }
+    EXPECT_EQ(2u, count_of(v.log.text(), "only one driver or use g_fs_adapt\n"));
+    EXPECT_EQ(2u, count_of(v.log.text(), "DISK OVER\n"));
+    EXPECT_EQ(std::make_tuple(pdp->current_cluster + 256, pdp->total_clus - 1),
+              std::make_tuple(pdp->start_cluster2, pdp->end_cluster2));
+    EXPECT_EQ(0xC0 | bad_channel, index_of(pdp, bad));
+    EXPECT_EQ(2u,
+              count_of(v.log.text(), "jump over bad cluster, dev = 0, clus = " + std::to_string(bad) + "\n"));
+
+    // The failed write took the partition out of the searches until it is
+    // mounted again: from here on all comes from what the disk holds.
+    EXPECT_EQ(KX_ERR_STATUS_FAILED, pdp->err_status);
+    v.remount();
+    ASSERT_EQ(pdp, v.pdp());
+    EXPECT_GT(rec.check_whole(), 200u);
+    for (uint8_t ch = 1; ch <= 2; ch++) {
+        EXPECT_GT(rec.listing(ch).size(), 50u);
+        EXPECT_EQ(rec.listing(ch), list_channel(pdp, ch, day(6, 8, 0))) << (int)ch;
+    }
+    EXPECT_GT(ud_expired, 0u);
+    EXPECT_EQ(ud_expired, count_of(v.log.text(), "del ud fir_clus="));
+    std::vector<ud_entry> ud_ring;
+    for (uint32_t i = pdp->ud_first_item; i != pdp->ud_last_item && ud_ring.size() <= ud_live.size();
+         i = i + 1 >= pdp->ud_item_num ? 1 : i + 1)
+        ud_ring.push_back(ud_item(pdp, i));
+    EXPECT_EQ(ud_live, ud_ring);
+}
+
+// With several drivers of one type the writer hands over to the next driver
+// of the ring when the working one is full, and later back to the first,
+// which then restarts its own ring. One listing gives the records of both.
+TEST(WriterFull, SeveralDriversHandOverAlongTheRing) {
+    LayoutVolume v({ring_part_sectors(SPC, 60), ring_part_sectors(SPC, 60)}, SPC, false, day(7, 0, 0));
+    kx_driver *p0 = v.pdp(0), *p1 = v.pdp(1);
+    ASSERT_EQ(p0, g_work_driver[0]);
+    Recorder rec;
+    auto record = [&](uint32_t writes) {
+        rec.open(3);
+        for (uint32_t w = 0; w < writes; w++, pc_clock_advance_ms(30000)) ASSERT_EQ(0, rec.write());
+        rec.streams.back()->close();
+        pc_clock_advance_ms(10 * 60000);
+    };
+    // Records of three clusters after one of one cluster do not fit the ring
+    // exactly: the one being written when partition 0 fills up goes on in
+    // partition 1, from its first ring cluster.
+    record(1);
+    while (g_work_driver[0] == p0) record(5);
+    EXPECT_EQ(1u, count_of(v.log.text(), "DISK OVER\n"));
+    EXPECT_FALSE(v.log.contains("only one driver or use g_fs_adapt"));
+    EXPECT_EQ(std::make_tuple(KX_STATUS_CLOSED, 1, p0->total_clus - 1),
+              std::make_tuple((int)p0->status, (int)p0->fill_count, p0->current_cluster));
+    const std::vector<Segment>& split = rec.streams.back()->segs;
+    ASSERT_EQ(2u, split.size());
+    EXPECT_EQ(std::make_tuple(p0, p1, p1->rev_clus),
+              std::make_tuple(split[0].pdp, split[1].pdp, split[1].first));
+    for (int i = 0; i < 5; i++) record(2);
+    EXPECT_EQ(rec.listing(3), list_channel(p0, 3, day(7, 0, 0)));
+    EXPECT_EQ(rec.listing(3).size(), rec.check_whole());
+
+    while (g_work_driver[0] == p1) record(3);
+    EXPECT_EQ(std::make_tuple(KX_STATUS_CLOSED, 1), std::make_tuple((int)p1->status, (int)p1->fill_count));
+    const Segment& back = rec.streams.back()->segs.back();
+    EXPECT_EQ(std::make_tuple(p0, p0->rev_clus), std::make_tuple(back.pdp, back.first));
+    record(2);
+    EXPECT_GT(rec.check_whole(), 30u);
+}
+
+// A record holds at most 65,536 clusters (its first item's 16-bit item
+// number counts them): a longer stream goes on in a new record.
+TEST(WriterFull, RecordOf65536ClustersContinuesInANewRecord) {
+    // One sector per cluster: 102,400 sectors give a ring of 66,816 clusters.
+    LayoutVolume v({102400}, 1, true, day(8, 10, 0));
+    ASSERT_GT(v.pdp()->total_clus - v.pdp()->rev_clus, 65540u);
+    Stream s(7, 1);
+    for (int i = 0; i < 128; i++) ASSERT_EQ(0, s.write(512));
+    ASSERT_EQ(0, s.write(4));
+    s.close();
+    ASSERT_EQ(2u, s.segs.size());
+    EXPECT_EQ(s.segs[0].first + 65536, s.segs[1].first);
+    EXPECT_TRUE(s.on_disk(0));
+    EXPECT_TRUE(s.on_disk(1));
+}
+
+// Only the end of the ring means "full": an index sector that cannot be read
+// fails the write and leaves the ring alone. At the end of the ring,
+// single-driver mode stops with "DISK OVER" and the index's code; otherwise
+// the ring restarts, and user data waiting for a record's first cluster then
+// is stored with the first cluster of the restarted ring.
+TEST(WriterFull, UnreadableIndexDiskOverAndARestartWithPendingUserData) {
+    LayoutVolume v({ring_part_sectors(SPC, 40)}, SPC, true, day(9, 9, 0));
+    kx_driver* pdp = v.pdp();
+    Stream fill(4, 0);
+    ASSERT_EQ(0, fill.write(SPC));
+    const uint64_t index_sector = pdp->start_sector + pdp->index_off + pdp->current_cluster / 512;
+    ASSERT_EQ(0, sync_disk(0));
+    forget_cached_sectors(0, index_sector, 1);
+    ide_inject_fault(0, index_sector, index_sector, IDE_FAULT_READ);
+    EXPECT_EQ(KX_E_META, fill.write(1));
+    EXPECT_TRUE(v.log.contains("Error 4 : set_new_clus(handle)\n") && !v.log.contains("DISK OVER"));
+    EXPECT_EQ(std::make_tuple(0, pdp->rev_clus), std::make_tuple((int)pdp->fill_count, pdp->current_cluster));
+    ide_clear_faults();
+    int r = 0, writes = 1;
+    for (; writes < 100 && (r = fill.write(SPC)) == 0; writes++) pc_clock_advance_ms(60000);
+    EXPECT_EQ(std::make_tuple(KX_E_READ, 40, 0, pdp->total_clus - 1),
+              std::make_tuple(r, writes, (int)pdp->fill_count, pdp->current_cluster));
+    EXPECT_TRUE(v.log.contains("DISK OVER\nError 3 : set_new_clus(handle)\n"));
+    fill.close();
+    EXPECT_TRUE(fill.on_disk(0));
+
+    kx_set_fs_adapt(0);
+    const uint8_t ud[USER_DATA_BYTES] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 42, 0};
+    Stream s(4, 1);
+    ASSERT_EQ(0, _set_file_ud(s.h, ud));
+    ASSERT_EQ(0, s.write(SPC));
+    s.close();
+    EXPECT_EQ(1u, count_of(v.log.text(), "only one driver or use g_fs_adapt\n"));
+    EXPECT_EQ(std::make_tuple(1, pdp->rev_clus, 0u, 1u),
+              std::make_tuple((int)pdp->fill_count, s.segs[0].first, s.h->ud_pending,
+                              item_of(pdp, pdp->rev_clus).up_cluster_no));
+    EXPECT_EQ(ud_entry({ud, ud + 11}, 1, pdp->rev_clus), ud_item(pdp, 1));
+    EXPECT_TRUE(s.on_disk(0));
+}
+
+}  // namespace
