@@ -19,6 +19,18 @@ void ReportRepairs(const StartupReport& report) {
     }
 }
 
+// The options and what they mean, for the parser and for --help alike.
+struct OptionHelp {
+    QStringList names;
+    const char* value;  // the value's name, or "" for a switch
+    const char* meaning;
+};
+const OptionHelp kOptions[] = {
+    {{"D", "device"}, "PATH", "a disk: an image file or a block device (repeatable)"},
+    {{"read-only"}, "", "never write to a disk: repairs stay in memory"},
+    {{"h", "help"}, "", "show this help and exit"},
+};
+
 }  // namespace
 
 CTarvikApp::CTarvikApp(int& argc, char** argv) : QApplication(argc, argv) {
@@ -26,32 +38,47 @@ CTarvikApp::CTarvikApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationVersion("1.0");
 }
 
-bool CTarvikApp::ParseOptions(const QStringList& arguments, StartupOptions* options, QString* error) {
+QString CTarvikApp::Usage() {
+    QString text = "usage: tarvik-gui [-D PATH]... [--read-only]\n";
+    for (const OptionHelp& o : kOptions) {
+        QStringList forms;
+        for (const QString& name : o.names) forms << (name.size() == 1 ? "-" : "--") + name;
+        const QString left = forms.join(", ") + (*o.value != '\0' ? QString(" ") + o.value : QString());
+        text += QString("  %1  %2\n").arg(left, -22).arg(o.meaning);
+    }
+    return text;
+}
+
+CTarvikApp::Launch CTarvikApp::ParseOptions(const QStringList& arguments, StartupOptions* options, QString* error) {
     QCommandLineParser parser;
-    const QCommandLineOption device({"D", "device"}, "A disk: an image file or a block device (repeatable).", "PATH");
-    const QCommandLineOption readOnly("read-only", "Never write to a disk: repairs stay in memory.");
-    parser.addOption(device);
-    parser.addOption(readOnly);
+    for (const OptionHelp& o : kOptions) parser.addOption(QCommandLineOption(o.names, o.meaning, o.value));
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
-        return false;
+        return Launch::Error;
     }
+    if (parser.isSet("help")) return Launch::Help;
     if (!parser.positionalArguments().isEmpty()) {
         *error = "unexpected argument " + parser.positionalArguments().first();
-        return false;
+        return Launch::Error;
     }
     options->diskPaths.clear();
-    for (const QString& path : parser.values(device)) options->diskPaths.push_back(QFile::encodeName(path).toStdString());
-    options->readOnly = parser.isSet(readOnly);
-    return true;
+    for (const QString& path : parser.values("device")) options->diskPaths.push_back(QFile::encodeName(path).toStdString());
+    options->readOnly = parser.isSet("read-only");
+    return Launch::Dialog;
 }
 
 int CTarvikApp::InitInstance() {
     StartupOptions options;
     QString error;
-    if (!ParseOptions(arguments(), &options, &error)) {
-        fprintf(stderr, "tarvik-gui: %s\nusage: tarvik-gui [-D PATH]... [--read-only]\n", qUtf8Printable(error));
-        return 2;
+    switch (ParseOptions(arguments(), &options, &error)) {
+        case Launch::Help:
+            fputs(qUtf8Printable(Usage()), stdout);
+            return 0;
+        case Launch::Error:
+            fprintf(stderr, "tarvik-gui: %s\n%s", qUtf8Printable(error), qUtf8Printable(Usage()));
+            return 2;
+        case Launch::Dialog:
+            break;
     }
     // A PC without a usable recorder partition still gets the dialog: its
     // Search then answers "No record disk." or "No record.".

@@ -16,7 +16,12 @@ public:
     // Start-up and the dialog; returns the process's exit status.
     int InitInstance();
 
+    // What the command line asks for.
+    enum class Launch { Dialog, Help, Error };
+
     // tarvik-gui [-D PATH]... [--read-only]: the disk options of the command
-    // line tool. False, with a message, for anything else.
-    static bool ParseOptions(const QStringList& arguments, StartupOptions* options, QString* error);
+    // line tool, and -h/--help. Error, with a message, for anything else.
+    static Launch ParseOptions(const QStringList& arguments, StartupOptions* options, QString* error);
+    // The usage line and every option with its meaning.
+    static QString Usage();
 };
