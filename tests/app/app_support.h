@@ -1,138 +1,119 @@
-// Recorder disks for the application's tests: partitions formatted and filled
-// with recordings by the library's own writer, then mounted afresh by the
-// application's start-up exactly as the tools do.
+// Recorder disks for the application's tests (the command line's and the
+// dialog's too): partitions formatted and filled with recordings the way the
+// recorder's writer leaves them, then mounted afresh by the application's
+// start-up exactly as the front ends do.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-#include <string>
-#include <vector>
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <iterator>
 
 #include "core/results.h"
 #include "core/startup.h"
 #include "core/timevalue.h"
 #include "kxtime.h"
 #include "platform/clock.h"
-#include "support/log_capture.h"
 #include "support/record_layout.h"
-#include "support/temp_dir.h"
 #include "volume/volume.h"
 
 namespace app_test {
 
-// A partition whose recording ring holds `ring` clusters of `spc` sectors
-// (the format puts the 16,384-sector user-data area in front of the ring).
-inline uint64_t PartSectors(uint32_t spc, uint32_t ring) { return 6656 + (uint64_t)(16384 / spc + ring) * spc; }
+using Strings = std::vector<std::string>;
 
-inline packed_time At(int y, int mo, int d, int h, int mi, int s) { return make_packed_time(y, mo, d, h, mi, s); }
+inline packed_time At(int y, int mo, int d, int h, int mi) { return make_packed_time(y, mo, d, h, mi, 0); }
 
-inline int64_t T(const char* text) {
+inline int64_t T(const std::string& text) {
     int64_t t = 0;
-    EXPECT_TRUE(ParseDateTime(text, &t)) << text;
-    return t;
+    return ParseDateTime(text, &t) ? t : throw std::invalid_argument(text);
 }
 
-// One recording of `clusters` clusters from start to end (packed local times).
-inline layout_record Rec(int channel, packed_time start, packed_time end, uint32_t clusters = 1) {
-    layout_record r;
-    r.channel = (uint8_t)channel;
-    r.start = start;
-    r.end = end;
-    r.clusters = clusters;
-    return r;
+inline std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-// One disk; partition i gets sizes[i] sectors (0: an empty table entry).
-class AppDisk {
-public:
-    explicit AppDisk(const std::vector<uint64_t>& sizes, uint32_t spc = 16) : m_spc(spc) {
+// `blank` empty disks, then the disk under test: its partitions (sizes in
+// sectors, 0 leaves the table entry empty) laid end to end from sector 2048,
+// each formatted with `spc` sectors per cluster. The fake clock runs; the
+// library's messages go to `log`.
+struct AppDisk {
+    LogCapture log;
+    TempDir dir;
+    std::vector<std::string> images;
+    std::string image;  // the disk under test
+    const int disk;     // its index
+    const uint32_t spc;
+
+    explicit AppDisk(const std::vector<uint64_t>& sizes, uint32_t sectorsPerCluster = 16, int blank = 0)
+        : disk(blank), spc(sectorsPerCluster) {
         pc_clock_set_fake(pc_local_time{2009, 1, 1, 0, 0, 0}, 1000000);
-        kx_set_fs_adapt(1);
-        uint64_t next = 2048;
+        for (int i = 0; i < blank; i++) images.push_back(make_sparse_image(dir.file("blank" + std::to_string(i)), 64));
         kx_partition table[4] = {};
-        for (size_t i = 0; i < sizes.size() && i < 4; i++) {
-            if (sizes[i] == 0) continue;
-            table[i] = kx_partition{next, sizes[i]};
+        uint64_t next = 2048;
+        for (size_t i = 0; i < sizes.size(); i++) {
+            if (sizes[i] != 0) table[i] = kx_partition{next, sizes[i]};
             next += sizes[i];
         }
-        image = make_sparse_image(dir.file("disk0.img"), next + 64);
-        use_disks({image});
-        init_buf_pool();
-        EXPECT_EQ(0, kx_write_partitions(0, table));
+        image = make_sparse_image(dir.file("disk.img"), next + 64);
+        images.push_back(image);
+        use_disks(images);
+        init_buf_pool();  // nothing cached from another test's disk
+        kx_set_fs_adapt(1);
+        EXPECT_EQ(0, kx_write_partitions(disk, table));
+        for (size_t i = 0; i < sizes.size(); i++) EXPECT_TRUE(sizes[i] == 0 || kx_format_driver(disk, (int)i, spc) == 0);
         int count = 0;
         packed_time shutdown = 0;
-        for (size_t i = 0; i < sizes.size(); i++) {
-            if (sizes[i] != 0) {
-                EXPECT_EQ(0, kx_format_driver(0, (int)i, spc));
-            }
-        }
         EXPECT_EQ(0, kx_file_sys_init(&count, &shutdown));
     }
     ~AppDisk() { pc_clock_use_real(); }
 
-    // Lays out recordings on a partition one after the other (their times
-    // must ascend); the records get their clusters filled in.
+    // A recording of `bytes` bytes (whole sectors) in this disk's clusters.
+    layout_record Sized(int channel, packed_time start, packed_time end, uint64_t bytes) const {
+        const uint64_t sectors = bytes / 512;
+        return make_record((uint8_t)channel, start, end, (uint32_t)((sectors + spc - 1) / spc),
+                           (uint16_t)(sectors % spc));
+    }
+    // Lays recordings out on a partition one after the other (their times
+    // ascend); each gets its clusters filled in.
     void Record(int part, std::vector<layout_record>& recs) {
-        kx_driver* pdp = get_pdp(0, part);
-        ASSERT_NE(nullptr, pdp);
-        RecordLayout layout(pdp);
+        RecordLayout layout(get_pdp(disk, part));
         for (layout_record& r : recs) layout.write(r);
     }
+    // Starts the library over the disks the way the application starts.
+    StartupReport Mount(bool readOnly = false) { return InitLibrary(StartupOptions{images, readOnly}); }
 
-    // Mounts the disk the way the application starts.
-    void Mount() {
-        const StartupReport report = InitLibrary(StartupOptions{{image}, false});
-        EXPECT_EQ(1, report.diskCount);
-    }
-
-    uint32_t spc() const { return m_spc; }
-
-    LogCapture log;
-    TempDir dir;
-    std::string image;
-
-private:
-    uint32_t m_spc;
 };
 
-// Every result of a search of disk 0 (channel 0-based).
-inline std::vector<SearchResult> SearchAll(int channel, const char* start, const char* end) {
+// "start - end" of every row such a search fills: its Start Time and End
+// Time columns.
+inline Strings Spans(int channel, const std::string& start, const std::string& end) {
     CResultList list;
     list.Search(1, 0, channel, T(start), T(end));
     list.FetchAll();
-    std::vector<SearchResult> out;
-    for (const ResultItem& item : list.Items()) out.push_back(item.record);
+    Strings out;
+    for (size_t i = 0; i < list.Items().size(); i++) out.push_back(list.RowTexts(i)[2] + " - " + list.RowTexts(i)[3]);
     return out;
 }
 
-inline std::string Starts(const SearchResult& r) {
-    return FormatDateTime(LocalDateTime{r.startYear, r.startMonth, r.startDay, r.startHour, r.startMinute, r.startSecond});
-}
-inline std::string Ends(const SearchResult& r) {
-    return FormatDateTime(LocalDateTime{r.endYear, r.endMonth, r.endDay, r.endHour, r.endMinute, r.endSecond});
-}
-
-// Runs a test body in another time zone and puts the old one back.
-class ZoneGuard {
+// While it lives, `call` runs (with its count, from 1) inside the library's
+// lock hook, which surrounds every adapter call, on the caller's thread: a
+// download job's worker can be stopped or held at a known point.
+class CallHook {
 public:
-    explicit ZoneGuard(const char* zone) {
-        const char* old = getenv("TZ");
-        m_had = old != nullptr;
-        if (m_had) m_old = old;
-        setenv("TZ", zone, 1);
-        tzset();
+    explicit CallHook(std::function<void(int)> call) {
+        static const kx_hooks hooks = {nullptr, [] { s_call(++s_count); }, [] {}};
+        s_call = std::move(call);
+        s_count = 0;
+        kx_set_hooks(&hooks);
     }
-    ~ZoneGuard() {
-        if (m_had) setenv("TZ", m_old.c_str(), 1);
-        else unsetenv("TZ");
-        tzset();
-    }
+    ~CallHook() { kx_set_hooks(nullptr); }
 
 private:
-    bool m_had = false;
-    std::string m_old;
+    static inline std::function<void(int)> s_call;
+    static inline std::atomic<int> s_count;
 };
 
 }  // namespace app_test
