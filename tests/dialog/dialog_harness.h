@@ -1,24 +1,23 @@
-// The dialog under test: every modal window it would open is answered here
-// and remembered, its controls are found by name, and its download worker
-// can be held at the storage library's lock hook while a test looks at the
-// dialog in the middle of a job.
+// The dialog under test, over the application tests' disks: every modal
+// window it would open is answered here and remembered, and its controls are
+// found by name.
 #pragma once
 
 #include <QComboBox>
+#include <QDateEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
+#include <QTimeEdit>
 #include <QTreeWidget>
-#include <atomic>
-#include <string>
-#include <vector>
+#include <thread>
 
 #include "TarvikDlg.h"
-#include "sample_disk.h"
+#include "app/app_support.h"
+
+using namespace app_test;
 
 struct ShownMessage {
-    QString caption;
-    QString text;
+    QString caption, text;
     QMessageBox::Icon icon;
     QMessageBox::StandardButtons buttons;
 };
@@ -26,78 +25,113 @@ struct ShownMessage {
 class CTestDlg : public CTarvikDlg {
 public:
     using CTarvikDlg::CTarvikDlg;
-    using CTarvikDlg::FillContextMenu;
-    using CTarvikDlg::Downloading;
     using CTarvikDlg::Job;
     using CTarvikDlg::Results;
 
-    template <class T>
+    template <class T = QPushButton>
     T* Control(const char* name) const {
         T* control = findChild<T*>(name);
         if (control == nullptr) qFatal("no control %s", name);
         return control;
     }
-    QPushButton* Button(const char* name) const { return Control<QPushButton>(name); }
     QTreeWidget* List() const { return Control<QTreeWidget>("IDC_RECORD_LIST"); }
-    void Click(const char* name) const { QTest::mouseClick(Button(name), Qt::LeftButton); }
-
-    // The texts of the list's rows, column by column.
-    std::vector<QStringList> Rows() const;
-    QStringList Column(int column) const;
-    // Ticks or unticks a row as the user's click on its check box does.
-    void Tick(int row, bool on) const;
-    QStringList MessageTexts() const;
-    // Names of the buttons that are enabled.
-    QStringList EnabledButtons() const;
+    void Click(const char* name) const { QTest::mouseClick(Control(name), Qt::LeftButton); }
+    // One column of the rows on screen.
+    QStringList Column(int column) const {
+        QStringList texts;
+        for (int r = 0; r < List()->topLevelItemCount(); r++) texts << List()->topLevelItem(r)->text(column);
+        return texts;
+    }
+    // The rows' ticks, '1' or '0' each.
+    QString Ticks() const {
+        QString ticks;
+        for (int r = 0; r < List()->topLevelItemCount(); r++) ticks += List()->topLevelItem(r)->checkState(0) ? '1' : '0';
+        return ticks;
+    }
+    // Ticks a row as the user's click on its check box does.
+    void Tick(int row) const { List()->topLevelItem(row)->setCheckState(0, Qt::Checked); }
+    QStringList MessageTexts() const {
+        QStringList texts;
+        for (const ShownMessage& m : messages) texts << m.text;
+        return texts;
+    }
+    QStringList EnabledButtons() const {
+        QStringList names;
+        for (const QPushButton* b : findChildren<QPushButton*>()) {
+            if (b->isEnabled()) names << b->objectName();
+        }
+        names.sort();
+        return names;
+    }
+    // Picks the window of one whole day.
+    void PickDay(const QDate& day) const {
+        Control<QDateEdit>("IDC_START_DATE")->setDate(day);
+        Control<QTimeEdit>("IDC_START_TIME")->setTime(QTime(0, 0));
+        Control<QDateEdit>("IDC_END_DATE")->setDate(day);
+        Control<QTimeEdit>("IDC_END_TIME")->setTime(QTime(23, 59, 59));
+    }
 
     std::vector<ShownMessage> messages;
     QMessageBox::StandardButton answer = QMessageBox::Ok;  // to every message box
     QString folderAnswer;                                  // from the folder chooser
-    QString folderStart;                                   // where the chooser was opened
-    int aboutBoxes = 0;
 
 protected:
     QMessageBox::StandardButton RunMessageBox(const QString& caption, const QString& text, QMessageBox::Icon icon,
-                                              QMessageBox::StandardButtons buttons) override;
-    QString BrowseFolder(const QString& start) override;
-    void ShowAbout() override { aboutBoxes++; }
+                                              QMessageBox::StandardButtons buttons) override {
+        messages.push_back(ShownMessage{caption, text, icon, buttons});
+        return buttons.testFlag(answer) ? answer : QMessageBox::Ok;
+    }
+    QString BrowseFolder(const QString&) override { return folderAnswer; }
 };
 
-// One or more sample disks in a temporary folder, started as the
-// application starts (library messages silenced), with the fake clock at
-// 2024-03-02 10:20:30 for the dialog.
-class Session {
-public:
-    // Makes disk i from recordings[i] (a disk without recordings is left
-    // blank: it has no partition table).
-    bool Start(const std::vector<std::vector<SampleRecording>>& recordings, int partitions = 1);
-    std::string Path(const char* name) const { return (m_dir.path() + "/" + name).toStdString(); }
-    const std::string& Error() const { return m_error; }
-    ~Session();
+// `blank` empty disks, then one whose partition 0 holds `count` recordings
+// of channel 1 on 2024-03-01, ten minutes apart from 08:00, one minute long,
+// of 8 KiB, 9 KiB, ...; started as the application starts, with the clock
+// at 2024-03-02 10:20:30. A disk that does not start ends the test program.
+struct Session : AppDisk {
+    std::vector<layout_record> recs;
 
-private:
-    QTemporaryDir m_dir;
-    std::string m_error;
+    explicit Session(int count, int blank = 0) : AppDisk({ring_part_sectors(16, 400)}, 16, blank) {
+        for (int i = 0; i < count; i++) {
+            const int h = 8 + i / 6, m = i % 6 * 10;
+            recs.push_back(Sized(0, At(2024, 3, 1, h, m), At(2024, 3, 1, h, m + 1), Bytes(i + 1)));
+        }
+        Record(0, recs);
+        pc_clock_set_fake({2024, 3, 2, 10, 20, 30}, 0);
+        const StartupReport report = Mount();
+        if (report.diskCount != blank + 1 || report.usableDrivers != 1) qFatal("the sample disks do not start");
+    }
+    // Bytes of recording `index` (from 1, as the Index column).
+    static uint64_t Bytes(int index) { return (7 + index) * 1024u; }
 };
 
-// Holds the download worker at its first library call until Open() or until
-// the job is asked to stop; installs the library's empty hooks again when it
-// goes.
-class DownloadGate {
-public:
-    explicit DownloadGate(const CDownloadJob& job);
-    ~DownloadGate();
-    void Open();
-    // True once the worker waits at the gate.
-    static bool Reached();
+// A session's dialog on screen after a search of 2024-03-01 on the first
+// disk, with the download folder "copies" in the session's folder chosen
+// through "...".
+struct Searched : Session {
+    CTestDlg dlg{DiskCount()};
+    const std::string folder = dir.file("copies");
 
-private:
-    static void Lock();
-    static void Unlock() {}
-    static std::atomic<bool> s_open;
-    static std::atomic<bool> s_reached;
-    static std::atomic<const CDownloadJob*> s_job;
+    explicit Searched(int count, int blank = 0) : Session(count, blank) {
+        dlg.folderAnswer = QString::fromStdString(folder);
+        dlg.Click("IDC_BROWSE");
+        dlg.PickDay(QDate(2024, 3, 1));
+        dlg.show();
+        dlg.Click("IDC_SEARCH");
+    }
 };
 
-// The picked window, start and end, "YYYY-MM-DD HH:MM:SS".
-void SetWindow(CTestDlg& dlg, const char* start, const char* end);
+// Holds a download's worker at its first library call until the gate goes
+// or the job is asked to stop.
+struct DownloadGate : CallHook {
+    static inline std::atomic<bool> reached, open;
+
+    explicit DownloadGate(const CDownloadJob& job) : CallHook([&job](int) {
+        reached = true;
+        while (!open && !job.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }) {
+        reached = false;
+        open = false;
+    }
+    ~DownloadGate() { open = true; }
+};
