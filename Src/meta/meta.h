@@ -75,6 +75,7 @@ int make_dir_item(kx_dir_item* out, uint32_t channel, uint32_t media_type, uint3
 
 int save_pdp(kx_driver* pdp);
 void set_current_cluster(kx_driver* pdp, uint32_t clus);
+void clear_section2(kx_driver* pdp);
 void update_write_time(kx_driver* pdp, packed_time now);
 void add_collision(kx_driver* pdp, packed_time old_end, packed_time new_start);
 void shift_time_sections(kx_driver* pdp);

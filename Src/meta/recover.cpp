@@ -85,11 +85,7 @@ int restore_section2(kx_driver* pdp) {
             return r;
         }
     } else {
-        kx_log("pdp->start_cluster2 SET TO 0\n");
-        pdp->end_cluster2 = 0;
-        pdp->start_cluster2 = 0;
-        pdp->start_time2 = 0;
-        pdp->end_time2 = 0;
+        clear_section2(pdp);
     }
     return 0;
 }

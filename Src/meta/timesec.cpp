@@ -105,6 +105,16 @@ int save_pdp(kx_driver* pdp) {
     return 0;
 }
 
+// The write position has reached what is left of the previous pass: there is
+// no section 2 any more.
+void clear_section2(kx_driver* pdp) {
+    kx_log("pdp->start_cluster2 SET TO 0\n");
+    pdp->end_cluster2 = 0;
+    pdp->start_cluster2 = 0;
+    pdp->start_time2 = 0;
+    pdp->end_time2 = 0;
+}
+
 void set_current_cluster(kx_driver* pdp, uint32_t clus) {
     clamp_counts(pdp);
     time_section* t = pdp->sections;
@@ -122,11 +132,7 @@ void set_current_cluster(kx_driver* pdp, uint32_t clus) {
         if ((uint64_t)clus + kSection2Gap < pdp->end_cluster2) {
             pdp->start_cluster2 = clus + kSection2Gap;
         } else {
-            kx_log("pdp->start_cluster2 SET TO 0\n");
-            pdp->end_cluster2 = 0;
-            pdp->start_cluster2 = 0;
-            pdp->start_time2 = 0;
-            pdp->end_time2 = 0;
+            clear_section2(pdp);
         }
     }
 
