@@ -26,12 +26,7 @@ inline std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
 
 inline layout_record rec(uint8_t channel, packed_time start, packed_time end, uint32_t clusters = 1,
                          uint16_t end_length = 0, uint16_t head_sectors = 0, uint8_t media_type = 2) {
-    layout_record r;
-    r.channel = channel;
-    r.start = start;
-    r.end = end;
-    r.clusters = clusters;
-    r.end_length = end_length;
+    layout_record r = make_record(channel, start, end, clusters, end_length);
     r.head_sectors = head_sectors;
     r.media_type = media_type;
     return r;
