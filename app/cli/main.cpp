@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
 
     SearchOptions search;
     CLI::App* searchCmd = app.add_subcommand(
-        "search", "List the recordings of a channel whose real start or end lies in the window (a table; --json)");
+        "search", "List every recording of the channel whose time meets the window: it starts no later than --end "
+                  "and ends no earlier than --start, bounds included (a table; --json)");
     AddSearchOptions(searchCmd, search);
     searchCmd->add_flag("--json", search.json,
                         "Print one JSON array of {index, disk, partition, channel, start, end, name, size}");

@@ -129,7 +129,10 @@ int SearchContext::OpenPartition() {
         const int64_t first = MakeTimeValue(summary_time(m_summary + kSummaryFirstTime), what.c_str());
         const int64_t last = MakeTimeValue(summary_time(m_summary + kSummaryLastTime), what.c_str());
         if (first > m_end || last < m_start) continue;  // its recorded span misses the window
-        m_dayCursor = std::max(LocalMidnight(first), LocalMidnight(m_start));
+        // The walk begins on the day before the window's first day: a recording
+        // that ends at exactly the window's first midnight is not running at
+        // that day's start, so only the day before lists it.
+        m_dayCursor = std::max(LocalMidnight(first), PreviousLocalMidnight(m_start));
         m_lastDay = std::min(LocalMidnight(last), LocalMidnight(m_end));
         return 0;
     }
@@ -196,7 +199,9 @@ bool SearchContext::Accept(SearchResult& slot) {
     }
     const int64_t a = MakeTimeValue(start, what.c_str());
     const int64_t b = MakeTimeValue(end, what.c_str());
-    if (!(m_start <= a && a <= m_end) && !(m_start <= b && b <= m_end)) return false;
+    // Found when its time meets the window at all, bounds included: one that
+    // begins before the window and ends after it holds footage of the window.
+    if (a > m_end || b < m_start) return false;
 
     uint32_t cluster = 0;
     if (RecordFirstCluster(e.name, &cluster)) {

@@ -1,7 +1,8 @@
-// The record search: the recordings of one channel on one disk whose start or
-// end lies inside a time window, delivered in batches, walking the path
-// adapter's tree partition by partition, day by day, entry by entry of the
-// channel's day directory. The search keeps its place between batches so
+// The record search: every recording of one channel on one disk whose time
+// meets a time window (it starts no later than the window's end and ends no
+// earlier than the window's start), each once, delivered in batches, walking
+// the path adapter's tree partition by partition, day by day, entry by entry
+// of the channel's day directory. The search keeps its place between batches so
 // that the result list fetches the next batch only when the user pages on.
 #pragma once
 

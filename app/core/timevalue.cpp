@@ -63,6 +63,11 @@ int64_t NextLocalMidnight(int64_t t) {
     return MakeTimeValue(LocalDateTime{next.year, next.month, next.day, 0, 0, 0}, "a day boundary");
 }
 
+int64_t PreviousLocalMidnight(int64_t t) {
+    // One second before t's midnight lies on the previous date.
+    return LocalMidnight(LocalMidnight(t) - 1);
+}
+
 std::string FormatDateTime(const LocalDateTime& t) {
     char buf[64];
     snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);

@@ -41,6 +41,8 @@ LocalDate NextDate(const LocalDate& d);
 // result never drifts off midnight.
 int64_t LocalMidnight(int64_t t);
 int64_t NextLocalMidnight(int64_t t);
+// 00:00:00 local time on the date before t's local date.
+int64_t PreviousLocalMidnight(int64_t t);
 
 // "YYYY-MM-DD HH:MM:SS" of calendar fields.
 std::string FormatDateTime(const LocalDateTime& t);

@@ -4,18 +4,21 @@
 
 using namespace app_test;
 
-// A recording is found when its start or its end lies in the window, bounds
-// included; one that spans the whole window is not. A recording from 23:50
-// to 00:10 is listed under both days; it is delivered once, with its real
-// dates, whichever side of midnight the window touches.
-TEST(RecordSearch, WindowsMeetARecordingsStartOrEnd) {
+// A recording is found when its time meets the window, bounds included, also
+// when it spans the whole window. A recording from 23:50 to 00:10 is listed
+// under both days; it is delivered once, with its real dates, whichever side
+// of midnight the window touches. One that ends at exactly midnight is listed
+// only under the day before, and still found from that midnight on.
+TEST(RecordSearch, WindowsFindEveryRecordingTheyMeet) {
     AppDisk disk({ring_part_sectors(16, 400)});
     std::vector<layout_record> recs = {make_record(0, At(2009, 5, 30, 10, 0), At(2009, 5, 30, 12, 0), 3),
                                        make_record(0, At(2009, 5, 30, 18, 0), At(2009, 5, 30, 18, 0), 2),
                                        make_record(0, At(2009, 5, 30, 23, 50), At(2009, 5, 31, 0, 10), 4),
-                                       make_record(0, At(2009, 5, 31, 8, 0), At(2009, 5, 31, 8, 20))};
+                                       make_record(0, At(2009, 5, 31, 8, 0), At(2009, 5, 31, 8, 20)),
+                                       make_record(0, At(2009, 5, 31, 23, 30), At(2009, 6, 1, 0, 0))};
     disk.Record(0, recs);
     disk.Mount();
+    const std::string toMidnight = "2009-05-31 23:30:00 - 2009-06-01 00:00:00";
     const std::string morning = "2009-05-30 10:00:00 - 2009-05-30 12:00:00";
     const std::string crossing = "2009-05-30 23:50:00 - 2009-05-31 00:10:00";
     const struct {
@@ -23,7 +26,7 @@ TEST(RecordSearch, WindowsMeetARecordingsStartOrEnd) {
         const char *start, *end;
         Strings spans;
     } cases[] = {
-        {0, "2009-05-30 10:30:00", "2009-05-30 11:30:00", {}},
+        {0, "2009-05-30 10:30:00", "2009-05-30 11:30:00", {morning}},
         {0, "2009-05-30 09:00:00", "2009-05-30 10:00:00", {morning}},
         {0, "2009-05-30 12:00:00", "2009-05-30 13:00:00", {morning}},
         // An end time of day equal to the start stays on the start's day.
@@ -31,9 +34,11 @@ TEST(RecordSearch, WindowsMeetARecordingsStartOrEnd) {
         {0, "2009-05-30 23:00:00", "2009-05-30 23:55:00", {crossing}},  // its start only
         {0, "2009-05-31 00:05:00", "2009-05-31 01:00:00", {crossing}},  // its end only
         {0, "2009-05-30 23:50:00", "2009-05-31 00:10:00", {crossing}},
-        {0, "2009-05-30 23:55:00", "2009-05-31 00:05:00", {}},
+        {0, "2009-05-30 23:55:00", "2009-05-31 00:05:00", {crossing}},
+        {0, "2009-06-01 00:00:00", "2009-06-01 01:00:00", {toMidnight}},
         {0, "2009-05-29 00:00:00", "2009-06-01 23:59:59",
-         {morning, "2009-05-30 18:00:00 - 2009-05-30 18:00:00", crossing, "2009-05-31 08:00:00 - 2009-05-31 08:20:00"}},
+         {morning, "2009-05-30 18:00:00 - 2009-05-30 18:00:00", crossing, "2009-05-31 08:00:00 - 2009-05-31 08:20:00",
+          toMidnight}},
         {1, "2009-05-29 00:00:00", "2009-06-01 23:59:59", {}},
     };
     for (const auto& c : cases) EXPECT_EQ(c.spans, Spans(c.channel, c.start, c.end)) << c.start << " - " << c.end;
@@ -89,7 +94,7 @@ TEST(RecordSearch, DaylightSavingDaysAreEachVisitedOnce) {
 // with an error instead of inventing a time; the next search starts afresh.
 TEST(RecordSearch, AnImpossibleTimeInARecordAbandonsTheSearch) {
     AppDisk disk({ring_part_sectors(16, 400)});
-    std::vector<layout_record> recs = {make_record(0, At(2009, 5, 29, 8, 0), At(2009, 5, 29, 8, 30)),
+    std::vector<layout_record> recs = {make_record(0, At(2009, 5, 28, 8, 0), At(2009, 5, 28, 8, 30)),
                                        make_record(0, At(2009, 5, 30, 9, 0), At(2009, 5, 30, 9, 30))};
     disk.Record(0, recs);
     kx_driver* pdp = get_pdp(0, 0);
@@ -100,7 +105,7 @@ TEST(RecordSearch, AnImpossibleTimeInARecordAbandonsTheSearch) {
     disk.Mount();
 
     CResultList list;
-    EXPECT_THROW(list.Search(1, 0, 0, T("2009-05-29 00:00:00"), T("2009-05-30 23:59:59")), CalendarError);
+    EXPECT_THROW(list.Search(1, 0, 0, T("2009-05-28 00:00:00"), T("2009-05-30 23:59:59")), CalendarError);
     EXPECT_TRUE(list.Items().empty());
     EXPECT_FALSE(list.CanNextPage(false));
     EXPECT_EQ(CResultList::Outcome::Found, list.Search(1, 0, 0, T("2009-05-30 00:00:00"), T("2009-05-30 23:59:59")));
