@@ -96,3 +96,36 @@ int kx_fclose(KXFILE f);
 intptr_t kx_findfirst(const char* path, kx_find_record* rec);
 int kx_findnext(intptr_t handle, kx_find_record* rec);
 int kx_findclose(intptr_t handle);
+
+// ---- Orphaned footage ----
+// A chain of clusters in use that no listed recording reaches: the surviving
+// tail of a recording whose first cluster was overwritten or reused, or the
+// clusters after a broken link. Its clusters follow each other as the
+// recorder linked them (same first cluster, up link to the one before, item
+// number one higher).
+struct kx_orphan {
+    uint32_t channel;            // 0-63
+    uint32_t first_cluster;      // the first surviving cluster
+    uint32_t old_first_cluster;  // the first cluster of the recording it belonged to
+    uint32_t clusters;           // clusters in the chain
+    uint32_t last_sectors;       // data sectors of the last cluster (the others are full)
+    uint64_t sectors;            // data sectors of the whole chain
+    packed_time start_time;      // start of the first surviving cluster
+    packed_time end_time;        // end of the last cluster
+    uint8_t media_type;
+    uint8_t record_kind;
+};
+// Receives one chain with its clusters in chain order (valid during the call
+// only); a nonzero result ends the scan with that result.
+typedef int (*kx_orphan_fn)(void* ctx, const kx_orphan* chain, const uint32_t* clusters);
+// Scans a mounted partition's directory items and cluster index (read once,
+// sequentially) and hands every orphaned chain to fn, in ascending order of
+// its first surviving cluster. 0, or 7 (partition not mounted), 13 (no
+// cluster index), 1 (the volume is too large to be held), fn's result.
+int kx_orphan_scan(int disk, int part, kx_orphan_fn fn, void* ctx);
+// Reads sec_num data sectors of a chain from data sector `sector` of it
+// (every cluster full but the last, which holds last_sectors). 0, or 1 (a
+// cluster outside the ring, a bad length), 2 (beyond the chain), 3 (a read
+// failed), 7 (partition not mounted).
+int kx_orphan_read(int disk, int part, const uint32_t* clusters, uint32_t count, uint32_t last_sectors,
+                   uint64_t sector, void* buf, uint32_t sec_num);

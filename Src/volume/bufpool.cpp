@@ -189,3 +189,10 @@ int sync_disk(uint32_t dev) {
         if (b.dirty && b.dev == dev && write_buf(&b) != 0) result = 1;
     return result;
 }
+
+void copy_cached_sectors(uint32_t dev, uint64_t first, uint64_t count, uint8_t* dst) {
+    for (const buf_head& b : g_heads) {
+        if ((b.valid || b.dirty) && b.dev == dev && b.sector >= first && b.sector - first < count)
+            memcpy(dst + (b.sector - first) * SECTOR_SIZE, b.data, SECTOR_SIZE);
+    }
+}

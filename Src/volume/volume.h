@@ -48,6 +48,10 @@ buf_head* read_buf(uint32_t dev, uint64_t sector);
 void release_buf(buf_head* b);
 int write_buf(buf_head* b);
 int sync_disk(uint32_t dev);
+// Copies the pool's cached sectors of [first, first + count) of a disk over
+// dst (count sectors): a bulk read past the pool then sees every change that
+// still waits in the pool.
+void copy_cached_sectors(uint32_t dev, uint64_t first, uint64_t count, uint8_t* dst);
 
 // Little-endian field access inside sector data.
 inline uint16_t get_le16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
