@@ -435,11 +435,14 @@ size_t read_player(KXFILE h, uint8_t* dst, size_t bytes) {
     return n;
 }
 
+// Every read gives the record afresh from its start, and never more of it
+// than there is: a larger request is not reported as delivered whole.
 size_t read_summary(KXFILE h, uint8_t* dst, size_t bytes) {
     uint8_t rec[SUMMARY_RECORD_BYTES];
     summary_fill(h->pdp, rec);
-    memcpy(dst, rec, bytes < sizeof rec ? bytes : sizeof rec);
-    return bytes;
+    const size_t n = bytes < sizeof rec ? bytes : sizeof rec;
+    memcpy(dst, rec, n);
+    return n;
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ struct AreaTest : AdaptTest {
 
 // The summary holds the descriptor's type and error words and its spans as
 // calendar records (span 1 twice, then span 2); a shorter request gets what
-// fits. Written back whole, its label and word reach the descriptor on the
-// disk, but not a driver type outside 0-4.
+// fits, a larger one no more than the record. Written back whole, its label
+// and word reach the descriptor on the disk, but not a driver type outside 0-4.
 TEST_F(AreaTest, SummaryReadAndWritten) {
     layout_record r = rec(0, at(2009, 5, 31, 9, 15, 30), at(2009, 5, 31, 10));
     r.write_data = false;
@@ -29,6 +29,7 @@ TEST_F(AreaTest, SummaryReadAndWritten) {
     std::vector<uint8_t> s(SUMMARY_RECORD_BYTES + 1, 0xAA), small(100);
     ASSERT_EQ(1u, kx_fread(s.data(), SUMMARY_RECORD_BYTES, 1, f));
     ASSERT_EQ(1u, kx_fread(small.data(), small.size(), 1, f));
+    EXPECT_EQ(SUMMARY_RECORD_BYTES, kx_fread(s.data(), 1, s.size(), f)) << "more than the record claimed";
     EXPECT_EQ(0, kx_fclose(f));
     EXPECT_EQ(0xAA, s.back());
     EXPECT_TRUE(std::equal(small.begin(), small.end(), s.begin()));
