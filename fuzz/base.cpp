@@ -187,29 +187,24 @@ uint64_t fuzz_read_path(const std::string& path) {
     return sum;
 }
 
-uint64_t fuzz_walk_partition(int part, size_t first_day, size_t max_days) {
+uint64_t fuzz_walk(int part, uint8_t pick) {
     const std::string root = "/mnt/idea" + std::to_string(part);
-    uint64_t sum = 0;
     const std::vector<std::string> days = fuzz_list(root);
-    for (size_t d = first_day; d < days.size() && d < first_day + max_days; d++) {
-        const std::string& day = days[d];
-        for (int ch = 1; ch <= 4; ch++) {
-            char dir[160];
-            snprintf(dir, sizeof dir, "%s/%s/%03d/", root.c_str(), day.c_str(), ch);
-            const std::vector<std::string> names = fuzz_list(std::string(dir) + "*");
-            for (size_t i = 0; i < names.size(); i++) {
-                // The first and the last record of each listing are read
-                // whole; the others are opened, read at their head and at
-                // their end, which keeps an input to a few milliseconds.
-                if (i == 0 || i + 1 == names.size()) {
-                    sum += fuzz_read_path(dir + names[i]);
-                } else if (KXFILE f = kx_fopen((dir + names[i]).c_str(), "rb")) {
-                    uint8_t head[600];
-                    sum += kx_fread(head, 1, sizeof head, f);
-                    if (kx_fseek(f, -100, SEEK_END) == 0) sum += kx_fread(head, 1, sizeof head, f);
-                    kx_fclose(f);
-                }
-            }
+    if (days.empty()) return 0;
+    char dir[160];
+    snprintf(dir, sizeof dir, "%s/%s/%03d/", root.c_str(), days[pick % days.size()].c_str(), (pick >> 3) % 4 + 1);
+    uint64_t sum = 0;
+    const std::vector<std::string> names = fuzz_list(std::string(dir) + "*");
+    for (size_t i = 0; i < names.size(); i++) {
+        // The first and the last record of the listing are read whole; the
+        // others are opened and read at their head and at their end.
+        if (i == 0 || i + 1 == names.size()) {
+            sum += fuzz_read_path(dir + names[i]);
+        } else if (KXFILE f = kx_fopen((dir + names[i]).c_str(), "rb")) {
+            uint8_t head[600];
+            sum += kx_fread(head, 1, sizeof head, f);
+            if (kx_fseek(f, -100, SEEK_END) == 0) sum += kx_fread(head, 1, sizeof head, f);
+            kx_fclose(f);
         }
     }
     return sum;

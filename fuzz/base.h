@@ -60,11 +60,11 @@ void fuzz_patch(const uint8_t* data, size_t size, const std::vector<fuzz_area>& 
 // partitions.
 int fuzz_mount(packed_time shutdown = 0);
 
-// Walks what the path adapter shows of a partition: its days, each channel
-// directory of `max_days` of them from the listing's `first_day`, and opens
-// every listed record there, reading some whole. Returns a checksum so that
-// nothing is optimised away.
-uint64_t fuzz_walk_partition(int part, size_t first_day, size_t max_days);
+// Walks what the path adapter shows of a partition: its days, then one
+// channel directory of one of them (`pick`: bits 0-2 the day, modulo the
+// days listed, bits 3-4 the channel), opening every record listed there and
+// reading some whole. Returns a checksum so that nothing is optimised away.
+uint64_t fuzz_walk(int part, uint8_t pick);
 // Lists a path through kx_findfirst/kx_findnext; the names.
 std::vector<std::string> fuzz_list(const std::string& path);
 // Opens a path for reading and reads it to its end in odd-sized pieces.
