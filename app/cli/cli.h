@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,15 @@ struct DownloadOptions {
     std::string output;
 };
 
+struct OrphanOptions {
+    int disk = 0;        // 1-based
+    int partition = -1;  // -1: every partition of the disk
+    int channel = 0;     // 1-based; 0: every channel
+    std::string start, end;  // both or neither
+    bool json = false;
+    std::string output;  // "": list only
+};
+
 // A usage error found after parsing: printed with "tarvik: " in front, exit 2.
 struct UsageError {
     std::string message;
@@ -60,6 +70,7 @@ int RunDump(const GlobalOptions& global);
 int RunDays(const GlobalOptions& global, int disk, int partition, bool json);
 int RunSearch(const GlobalOptions& global, const SearchOptions& options);
 int RunDownload(const GlobalOptions& global, const DownloadOptions& options);
+int RunOrphans(const GlobalOptions& global, const OrphanOptions& options);
 
 // "1,3-5" into 0-based indices of a list of `count` results, in the order
 // given, without repeats. Throws UsageError for text that does not parse or
@@ -90,3 +101,15 @@ std::string ResultEnd(const SearchResult& r);
 // The JSON object of one result: index (1-based), disk (1-based), partition,
 // channel (1-based), start, end, name, size.
 nlohmann::json ResultJson(size_t index, const SearchResult& r);
+
+// ---- Shared by download and orphans ----
+// The output folder as an absolute path (folders are created level by level
+// from the root down); throws UsageError when it cannot be made absolute.
+std::string AbsoluteFolder(const std::string& output);
+// Copies records into folder (made first; `output` is how the user named
+// it) with progress on a terminal, then prints the files copied whole, or
+// with json one array of describe(i, record) and the copy's path, copied,
+// bytes and error; stderr names each one not copied whole. The exit status.
+int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, const std::string& folder,
+               const std::string& output, bool json,
+               const std::function<nlohmann::json(size_t, const SearchResult&)>& describe);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 
 #include "cli.h"
 #include "core/download.h"
@@ -15,21 +16,13 @@ namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
-// The output folder as an absolute path: folders are created level by level
-// from the root down.
-std::string AbsoluteFolder(const std::string& output) {
-    std::error_code ec;
-    const std::filesystem::path p = std::filesystem::absolute(output, ec);
-    if (ec) throw UsageError{"--output " + output + ": " + ec.message()};
-    return p.lexically_normal().string();
-}
-
-void PrintOutcomes(const CDownloadJob& job, const std::vector<size_t>& listIndex, bool json) {
+void PrintOutcomes(const CDownloadJob& job, const std::function<nlohmann::json(size_t, const SearchResult&)>& describe,
+                   bool json) {
     nlohmann::json out = nlohmann::json::array();
     for (size_t i = 0; i < job.Outcomes().size(); i++) {
         const CopyOutcome& o = job.Outcomes()[i];
         if (json) {
-            nlohmann::json item = ResultJson(listIndex[i], o.record);
+            nlohmann::json item = describe(i, o.record);
             item["path"] = o.path;
             item["copied"] = o.Whole();
             item["bytes"] = o.bytes;
@@ -47,6 +40,45 @@ void PrintOutcomes(const CDownloadJob& job, const std::vector<size_t>& listIndex
 }
 
 }  // namespace
+
+std::string AbsoluteFolder(const std::string& output) {
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::absolute(output, ec);
+    if (ec) throw UsageError{"--output " + output + ": " + ec.message()};
+    return p.lexically_normal().string();
+}
+
+int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, const std::string& folder,
+               const std::string& output, bool json,
+               const std::function<nlohmann::json(size_t, const SearchResult&)>& describe) {
+    if (!MakeDirs(folder)) {
+        Complain("--output " + output + ": the folder cannot be created");
+        return kExitError;
+    }
+    CDownloadJob job;
+    switch (job.Start(std::move(records), folder)) {
+        case CDownloadJob::StartResult::Started: break;
+        case CDownloadJob::StartResult::NoSpace: Tell("Storage device is no space!"); return kExitError;
+        case CDownloadJob::StartResult::NothingSelected:
+        case CDownloadJob::StartResult::Busy: Tell("No record."); return kExitNothingFound;
+    }
+    CProgressLine progress(!global.quiet && isatty(STDERR_FILENO));
+    while (!job.WaitFor(kPollInterval)) {
+        if (g_interrupted.load()) job.RequestStop();
+        progress.Draw(job.CopiedBytes(), job.TotalBytes());
+    }
+    job.Wait();
+    progress.Clear();
+    PrintOutcomes(job, describe, json);
+    ReportCommandWrites();
+    if (job.StopRequested()) {
+        Complain("stopped: " + std::to_string(job.NotCopiedCount()) + " of " + std::to_string(job.RequestedCount()) +
+                 " recording(s) not copied");
+        return kExitInterrupted;
+    }
+    fprintf(stderr, "%s\n", job.CompletionMessage().c_str());
+    return job.NotCopiedCount() == 0 ? kExitOk : kExitNotCopied;
+}
 
 int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
     const std::string folder = AbsoluteFolder(options.output);
@@ -67,32 +99,6 @@ int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
     for (size_t i = 0; i < list.Items().size(); i++) {
         if (list.Items()[i].selected) listIndex.push_back(i);
     }
-    if (!MakeDirs(folder)) {
-        Complain("--output " + options.output + ": the folder cannot be created");
-        return kExitError;
-    }
-
-    CDownloadJob job;
-    switch (job.Start(list.SelectedRecords(), folder)) {
-        case CDownloadJob::StartResult::Started: break;
-        case CDownloadJob::StartResult::NoSpace: Tell("Storage device is no space!"); return kExitError;
-        case CDownloadJob::StartResult::NothingSelected:
-        case CDownloadJob::StartResult::Busy: Tell("No record."); return kExitNothingFound;
-    }
-    CProgressLine progress(!global.quiet && isatty(STDERR_FILENO));
-    while (!job.WaitFor(kPollInterval)) {
-        if (g_interrupted.load()) job.RequestStop();
-        progress.Draw(job.CopiedBytes(), job.TotalBytes());
-    }
-    job.Wait();
-    progress.Clear();
-    PrintOutcomes(job, listIndex, options.search.json);
-    ReportCommandWrites();
-    if (job.StopRequested()) {
-        Complain("stopped: " + std::to_string(job.NotCopiedCount()) + " of " + std::to_string(job.RequestedCount()) +
-                 " recording(s) not copied");
-        return kExitInterrupted;
-    }
-    fprintf(stderr, "%s\n", job.CompletionMessage().c_str());
-    return job.NotCopiedCount() == 0 ? kExitOk : kExitNotCopied;
+    return RunCopyJob(global, list.SelectedRecords(), folder, options.output, options.search.json,
+                      [&](size_t i, const SearchResult& r) { return ResultJson(listIndex[i], r); });
 }

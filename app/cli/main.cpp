@@ -9,10 +9,11 @@ namespace {
 
 const char* const kFooter = R"(Exit status:
   0    all done
-  1    download: some recordings were not copied whole (each is named on stderr;
-       what was copied of it is kept as NAME.part)
+  1    download, orphans --output: some recordings were not copied whole (each is
+       named on stderr; what was copied of it is kept as NAME.part)
   2    usage error
-  3    nothing found: "No record disk.", "No record." or no recorded day
+  3    nothing found: "No record disk.", "No record.", no recorded day or
+       "No orphaned footage."
   4    error: a partition that is not mounted, a date on the disk that does not
        exist, "Storage device is no space!", an output folder that cannot be made
   130  stopped by Ctrl-C (a download stops between 1 MiB chunks)
@@ -81,6 +82,24 @@ int main(int argc, char** argv) {
     downloadCmd->add_flag("--json", download.search.json,
                           "Print a JSON array: the search's fields and path, copied, bytes, error");
 
+    OrphanOptions orphans;
+    CLI::App* orphansCmd = app.add_subcommand(
+        "orphans", "List the footage no listing shows any more: chains of clusters whose recording lost its first "
+                   "cluster to the recording ring or behind a broken link. With --output, copy each to "
+                   "DIR/DiskDD_PartPP/YYYY-MM-DD/CCC/orphan_HH.MM.SS-HH.MM.SS[@FIRST].mvr (raw data sectors, no "
+                   "record header)");
+    orphansCmd->add_option("--disk", orphans.disk, "Disk number, from 1")->required()->check(CLI::Range(1, 32));
+    orphansCmd->add_option("--partition", orphans.partition, "Partition, from 0 (default: every partition)")
+        ->check(CLI::Range(0, 3));
+    orphansCmd->add_option("--channel", orphans.channel, "Channel, from 1 (default: every channel)")
+        ->check(CLI::Range(1, 64));
+    orphansCmd->add_option("--start", orphans.start, "Window start, local time \"YYYY-MM-DD HH:MM:SS\" (with --end)");
+    orphansCmd->add_option("--end", orphans.end, "Window end (inclusive), local time (with --start)");
+    orphansCmd->add_flag("--json", orphans.json,
+                         "Print one JSON array of {disk, partition, channel, start, end, clusters, size, "
+                         "first_cluster, old_first_cluster} (and path, copied, bytes, error with --output)");
+    orphansCmd->add_option("--output", orphans.output, "Copy the chains into folder DIR")->type_name("DIR");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -93,6 +112,7 @@ int main(int argc, char** argv) {
         if (days->parsed()) return RunDays(global, daysDisk, daysPartition, daysJson);
         if (searchCmd->parsed()) return RunSearch(global, search);
         if (downloadCmd->parsed()) return RunDownload(global, download);
+        if (orphansCmd->parsed()) return RunOrphans(global, orphans);
         return RunDump(global);
     } catch (const UsageError& e) {
         Complain(e.message);

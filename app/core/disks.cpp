@@ -30,12 +30,15 @@ std::vector<DiskReport> DescribeDisks() {
     return disks;
 }
 
-std::string FormatPackedTime(packed_time t) {
-    if (t == 0) return "";
+LocalDateTime PackedDateTime(packed_time t) {
     // Most significant first: year - 2000 (6 bits), month (4), day (5),
     // hour (5), minute (6), second (6).
-    char buf[32];
-    snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", 2000 + (t >> 26), (t >> 22) & 0xF, (t >> 17) & 0x1F,
-             (t >> 12) & 0x1F, (t >> 6) & 0x3F, t & 0x3F);
-    return buf;
+    return LocalDateTime{static_cast<int>(2000 + (t >> 26)), static_cast<int>((t >> 22) & 0xF),
+                         static_cast<int>((t >> 17) & 0x1F), static_cast<int>((t >> 12) & 0x1F),
+                         static_cast<int>((t >> 6) & 0x3F), static_cast<int>(t & 0x3F)};
+}
+
+std::string FormatPackedTime(packed_time t) {
+    if (t == 0) return "";
+    return FormatDateTime(PackedDateTime(t));
 }

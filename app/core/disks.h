@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/timevalue.h"
 #include "kxfs.h"
 
 struct PartitionReport {
@@ -31,3 +32,5 @@ std::vector<DiskReport> DescribeDisks();
 // "YYYY-MM-DD HH:MM:SS" of one of the recorder's packed local times; "" for
 // an unset time (0).
 std::string FormatPackedTime(packed_time t);
+// The calendar fields of a packed local time, as stored (not checked).
+LocalDateTime PackedDateTime(packed_time t);

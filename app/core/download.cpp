@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/copysource.h"
 #include "core/folders.h"
 #include "core/language.h"
 #include "kxfs.h"
@@ -166,8 +167,8 @@ CopyOutcome CDownloadJob::CopyOne(const SearchResult& record, uint8_t* buffer) {
         return out;
     }
     MakeDirs(folder);  // a level that cannot be made shows when the file is created
-    KXFILE src = kx_fopen(SourcePath(record).c_str(), "rb");
-    if (src == nullptr) {
+    CCopySource src(record);
+    if (!src.IsOpen()) {
         out.failure = CopyFailure::SourceOpen;
         return out;
     }
@@ -175,11 +176,10 @@ CopyOutcome CDownloadJob::CopyOne(const SearchResult& record, uint8_t* buffer) {
     if (fd < 0) {
         out.failure = CopyFailure::DestinationCreate;
         out.error = errno;
-        kx_fclose(src);
         return out;
     }
     for (;;) {
-        const size_t n = kx_fread(buffer, 1, kChunkBytes, src);
+        const size_t n = src.Read(buffer, kChunkBytes);
         if (m_stop.load()) {  // a chunk read after the stop request is not written
             out.failure = CopyFailure::Stopped;
             break;
@@ -192,12 +192,11 @@ CopyOutcome CDownloadJob::CopyOne(const SearchResult& record, uint8_t* buffer) {
         out.bytes += n;
         m_copied.fetch_add(n);
     }
-    kx_fclose(src);
     if (close(fd) != 0 && out.failure == CopyFailure::None) {
         out.failure = CopyFailure::Close;
         out.error = errno;
     }
-    // kx_fread ends a recording with 0 both at its end and on a read error:
+    // A source ends with 0 both at its end and on a read error:
     // only the listed size tells a whole copy from one cut short.
     if (out.failure == CopyFailure::None && out.bytes != record.entry.size) out.failure = CopyFailure::ShortRead;
     if (out.failure == CopyFailure::None && rename(partial.c_str(), out.path.c_str()) != 0) {

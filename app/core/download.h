@@ -1,5 +1,6 @@
-// The download job: copies chosen recordings from the recorder's disk into a
-// folder tree on the PC, on one worker thread, in 1 MiB chunks:
+// The download job: copies chosen recordings (and chains of orphaned footage)
+// from the recorder's disk into a folder tree on the PC, on one worker
+// thread, in 1 MiB chunks:
 //   FOLDER/Disk%02d_Part%02d/YYYY-MM-DD/%03d/NAME
 // (disk and partition 0-based, the date of the recording's real start,
 // channel + 1, the record file name). A copy is written to NAME.part and

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/language.h"
+#include "core/orphans.h"
 #include "core/timevalue.h"
 
 namespace {
@@ -29,6 +30,7 @@ std::string date_and(int year, int month, int day, const std::string& time) {
 
 void CResultList::Clear() {
     m_items.clear();
+    m_orphans.clear();
     m_search.Release();
     m_bSearchDone = true;
     m_nPage = 0;
@@ -37,12 +39,14 @@ void CResultList::Clear() {
     m_rowCount = 0;
 }
 
-CResultList::Outcome CResultList::Search(int diskCount, int disk, int channel, int64_t start, int64_t end) {
+CResultList::Outcome CResultList::Search(int diskCount, int disk, int channel, int64_t start, int64_t end,
+                                         bool includeOrphans) {
     Clear();
     if (diskCount < 1) return Outcome::NoDisk;
     if (start > end) return Outcome::NoRecord;  // a window of one instant is searched
-    const int n = m_search.Begin(kPageSize, disk, start, end, channel);
-    if (n <= 0) return Outcome::NoRecord;
+    if (includeOrphans) m_orphans = FindOrphans(OrphanQuery{disk, -1, channel, true, start, end}).chains;
+    const int n = std::max(m_search.Begin(kPageSize, disk, start, end, channel), 0);
+    if (n == 0 && m_orphans.empty()) return Outcome::NoRecord;
     m_bSearchDone = n != kPageSize;
     Append(n);
     FillPage();
@@ -52,6 +56,9 @@ CResultList::Outcome CResultList::Search(int diskCount, int disk, int channel, i
 void CResultList::Append(int count) {
     const std::vector<SearchResult>& batch = m_search.Batch();
     for (int i = 0; i < count; i++) m_items.push_back(ResultItem{batch[static_cast<size_t>(i)], false});
+    if (!m_bSearchDone) return;
+    for (SearchResult& orphan : m_orphans) m_items.push_back(ResultItem{std::move(orphan), false});
+    m_orphans.clear();
 }
 
 void CResultList::Fetch() {
@@ -120,9 +127,12 @@ std::array<std::string, 5> CResultList::RowTexts(size_t index) const {
     char size[32];
     // The list shows the size in KiB as a 32-bit number, rounded down.
     snprintf(size, sizeof size, "%dKb", static_cast<int32_t>(static_cast<uint32_t>(r.entry.size / 1024)));
-    return {std::to_string(index + 1), Translate("Disk") + std::to_string(r.disk + 1),
-            date_and(r.startYear, r.startMonth, r.startDay, name_time(r.entry.name, 0)),
-            date_and(r.endYear, r.endMonth, r.endDay, name_time(r.entry.name, 9)), size};
+    // An orphan's name has its times after "orphan_".
+    const size_t at = r.orphan ? 7 : 0;
+    std::string disk = Translate("Disk") + std::to_string(r.disk + 1);
+    if (r.orphan) disk += " " + Translate("(orphaned)");
+    return {std::to_string(index + 1), disk, date_and(r.startYear, r.startMonth, r.startDay, name_time(r.entry.name, at)),
+            date_and(r.endYear, r.endMonth, r.endDay, name_time(r.entry.name, at + 9)), size};
 }
 
 std::vector<SearchResult> CResultList::SelectedRecords() const {

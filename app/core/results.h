@@ -28,7 +28,9 @@ public:
     // shows the first page. NoDisk without any disk, NoRecord when the window
     // is reversed or nothing matches. Throws CalendarError (the list then
     // stays empty) when the disk holds a date or time that does not exist.
-    Outcome Search(int diskCount, int disk, int channel, int64_t start, int64_t end);
+    // With includeOrphans, the channel's orphaned footage whose span meets
+    // the window follows the recordings (core/orphans.h).
+    Outcome Search(int diskCount, int disk, int channel, int64_t start, int64_t end, bool includeOrphans = false);
     // Releases the held copies and the search.
     void Clear();
 
@@ -56,7 +58,7 @@ public:
     bool SearchDone() const { return m_bSearchDone; }
 
     // Texts of the five columns of a held record: Index, Disk Name, Start
-    // Time, End Time, File Size.
+    // Time, End Time, File Size. Orphaned footage says so beside its disk.
     std::array<std::string, 5> RowTexts(size_t index) const;
 
     const std::vector<ResultItem>& Items() const { return m_items; }
@@ -74,6 +76,7 @@ private:
     void Fetch();
 
     SearchContext m_search;
+    std::vector<SearchResult> m_orphans;  // shown once the recordings are all fetched
     std::vector<ResultItem> m_items;
     bool m_bSearchDone = true;
     int m_nPage = 0;

@@ -7,12 +7,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <vector>
 
 #include "kxfs.h"
 
-// One recording found.
+struct OrphanChain;
+
+// One recording found, or a chain of orphaned footage (core/orphans.h).
 struct SearchResult {
     int channel = 0;  // 0-based; paths and folders use channel + 1
     // The recording's real start: the date of the listing entry's own start
@@ -26,6 +29,8 @@ struct SearchResult {
     int partition = 0;  // 0-3
     int disk = 0;       // 0-based
     kx_find_record entry{};  // name (the record file name), start time, size in bytes
+    // Orphaned footage: the chain its bytes come from; null for a recording.
+    std::shared_ptr<const OrphanChain> orphan;
 };
 
 class SearchContext {

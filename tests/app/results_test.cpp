@@ -1,6 +1,7 @@
 // The result list: pages of twelve fetched on demand, ticks and their total,
 // and the texts of the rows.
 #include "app_support.h"
+#include "core/download.h"
 
 using namespace app_test;
 
@@ -45,4 +46,32 @@ TEST(ResultList, PagesOfTwelveAndTicks) {
         list.SelectAll();  // now it is ticked: the whole page is unticked
         EXPECT_EQ(8704u, list.SelectedBytes());
     }
+}
+
+// Orphaned footage follows the recordings, once the last batch is fetched,
+// marked in its row and copied by the download job like a recording.
+TEST(ResultList, OrphansFollowTheRecordings) {
+    AppDisk disk({ring_part_sectors(16, 400)});
+    std::vector<layout_record> recs;
+    for (int m = 0; m < 13 * 20; m += 20) {
+        recs.push_back(make_record(0, At(2009, 5, 30, m / 60, m % 60), At(2009, 5, 30, m / 60, m % 60 + 5), 2, 1));
+    }
+    disk.Record(0, recs);
+    const kx_dir_item cleared{};
+    ASSERT_EQ(0, set_dir_item_info(get_pdp(0, 0), recs[0].chain[0], &cleared, 1));
+    disk.Mount();
+    CResultList list;
+    ASSERT_EQ(CResultList::Outcome::Found,
+              list.Search(1, 0, 0, T("2009-05-30 00:00:00"), T("2009-05-30 23:59:59"), true));
+    ASSERT_EQ(12u, list.Items().size());
+    ASSERT_TRUE(list.NextPage());
+    ASSERT_EQ(1u, list.PageRows());
+    EXPECT_EQ((std::array<std::string, 5>{"13", "Disk1 (orphaned)", "2009-05-30 00:02:30", "2009-05-30 00:05:00", "0Kb"}),
+              list.RowTexts(12));
+    list.SetSelected(12, true);
+    CDownloadJob job;
+    ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start(list.SelectedRecords(), disk.dir.file("out")));
+    job.Wait();
+    ASSERT_EQ(1, job.CopiedCount());
+    EXPECT_EQ(layout_expected(recs[0], 16 * 512, 512), ReadFile(job.Outcomes()[0].path));
 }

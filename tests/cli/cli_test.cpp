@@ -115,3 +115,43 @@ TEST_F(TarvikCli, DownloadCopiesAndTellsAboutDiskWrites) {
     // The writer left the volume open: mounting repairs it, and says so.
     EXPECT_NE(std::string::npos, rw.err.find("mounting WROTE")) << rw.err;
 }
+
+// The first recording loses its first cluster: its last two clusters are
+// orphaned footage, listed, filtered and copied with their exact bytes.
+TEST_F(TarvikCli, OrphansListedFilteredAndCopied) {
+    const layout_record& lost = m_recs[0];
+    kx_driver* pdp = get_pdp(0, 0);
+    const kx_dir_item cleared{};
+    uint8_t index = 0;
+    make_index_item(&index, 5, CLUS_TYPE_FOLLOW);
+    ASSERT_EQ(0, set_dir_item_info(pdp, lost.chain[0], &cleared, 1));
+    ASSERT_EQ(0, set_index_item_info(pdp, lost.chain[0], &index, 1));
+    ASSERT_EQ(0, sync_disk(0));
+    const std::string ro = "--read-only orphans --disk 1 ";
+    const struct {
+        std::string args;
+        int status;
+    } cases[] = {
+        {ro + "--start '2009-05-30 00:00:00'", 2},  // no --end
+        {ro + "--partition 2", 4},
+        {ro + "--channel 2", 3},
+        {ro + "--start '2009-05-30 08:31:00' --end '2009-05-30 09:00:00'", 3},
+        {ro + "--channel 1 --start '2009-05-30 08:30:00' --end '2009-05-30 09:00:00'", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.status, Tarvik(c.args).status) << c.args;
+
+    const std::string out = m_disk.dir.file("out");
+    const Run r = Tarvik(ro + "--json --output '" + out + "'");
+    ASSERT_EQ(0, r.status) << r.err;
+    const nlohmann::json list = nlohmann::json::parse(r.out);
+    ASSERT_EQ(1u, list.size());
+    char name[64];
+    snprintf(name, sizeof name, "orphan_08.10.00-08.30.00[@%x].mvr", lost.chain[1]);
+    const std::string path = out + "/Disk00_Part00/2009-05-30/001/" + name;
+    EXPECT_EQ(nlohmann::json({{"disk", 1}, {"partition", 0}, {"channel", 1}, {"start", "2009-05-30 08:10:00"},
+                              {"end", "2009-05-30 08:30:00"}, {"clusters", 2}, {"size", 32 * 512},
+                              {"first_cluster", lost.chain[1]}, {"old_first_cluster", lost.chain[0]}, {"path", path},
+                              {"copied", true}, {"bytes", 32 * 512}, {"error", nullptr}}),
+              list[0]);
+    EXPECT_EQ(layout_expected(lost, 16 * 512, 32 * 512), ReadFile(path));
+}
