@@ -1,5 +1,6 @@
 #include "TarvikDlg.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDateEdit>
@@ -138,6 +139,9 @@ void CTarvikDlg::CreateControls() {
     m_dtEndDate = AddDate(this, "IDC_END_DATE", 53, 43);
     m_dtEndTime = AddTime(this, "IDC_END_TIME", 117, 43);
     m_btnSearch = AddButton("IDC_SEARCH", "Search", 187, 43, 47, 15);
+    m_chkOrphans = new QCheckBox("Include orphaned footage", this);
+    m_chkOrphans->setObjectName("IDC_ORPHANS");
+    m_chkOrphans->setGeometry(dlu::Rect(240, 45, 84, 12));
 
     m_lstRecord = new QTreeWidget(this);
     m_lstRecord->setObjectName("IDC_RECORD_LIST");
@@ -210,6 +214,7 @@ void CTarvikDlg::UpdateControls() {
     m_btnDownload->setEnabled(m_results.CanDownload(d));
     m_btnCancel->setEnabled(d);
     m_btnSearch->setEnabled(!d);
+    m_chkOrphans->setEnabled(!d);
     m_lstRecord->setEnabled(!d);
 }
 
@@ -279,7 +284,8 @@ void CTarvikDlg::OnSearch() {
     try {
         const int64_t start = PickedTime(m_dtStartDate, m_dtStartTime);
         const int64_t end = PickedTime(m_dtEndDate, m_dtEndTime);
-        outcome = m_results.Search(m_nDiskCount, m_cmbDisk->currentIndex(), m_cmbChannel->currentIndex(), start, end);
+        outcome = m_results.Search(m_nDiskCount, m_cmbDisk->currentIndex(), m_cmbChannel->currentIndex(), start, end,
+                                   m_chkOrphans->isChecked());
     } catch (const CalendarError& error) {
         // The disk holds a date that does not exist: the search is abandoned
         // and the list stays empty.

@@ -1,5 +1,6 @@
 // The main dialog: pick a disk and a channel, a start and an end date and
-// time, search, tick recordings in a list shown twelve to a page, pick a
+// time, search (orphaned footage too, when asked: it follows the recordings,
+// marked), tick recordings in a list shown twelve to a page, pick a
 // download folder and download, with a progress bar and a cancel button.
 // The search, the result list and the download job are the application
 // core's; the dialog presents them and keeps its controls in step.
@@ -14,6 +15,7 @@
 #include "core/download.h"
 #include "core/results.h"
 
+class QCheckBox;
 class QComboBox;
 class QDateEdit;
 class QLineEdit;
@@ -99,6 +101,7 @@ private:
     QProgressBar* m_prgDownload = nullptr;
     QLineEdit* m_edtPath = nullptr;
     QPushButton* m_btnSearch = nullptr;
+    QCheckBox* m_chkOrphans = nullptr;  // the search also lists orphaned footage
     QPushButton* m_btnDownload = nullptr;
     QPushButton* m_btnCancel = nullptr;
     QPushButton* m_btnSelectAll = nullptr;

@@ -1,5 +1,7 @@
 // Paging and ticks in the dialog: pages of twelve fetched as the user pages
 // on, the paging buttons' states, and ticks and their byte total.
+#include <QCheckBox>
+
 #include "dialog_harness.h"
 
 class TestSearch : public QObject {
@@ -48,6 +50,21 @@ private slots:
         dlg.Click("IDC_SEARCH");
         QCOMPARE(dlg.Ticks(), QString("000000000000"));
         QVERIFY(dlg.messages.empty());
+    }
+
+    // The last recording loses its first cluster: with the box ticked, its
+    // second cluster follows the other recordings, marked.
+    void orphanedFootage() {
+        Searched s(8);
+        const kx_dir_item cleared{};
+        QCOMPARE(set_dir_item_info(get_pdp(0, 0), s.recs[7].chain[0], &cleared, 1), 0);
+        s.dlg.Click("IDC_SEARCH");
+        QCOMPARE(s.dlg.Column(0).size(), 7);
+        s.dlg.Control<QCheckBox>("IDC_ORPHANS")->setChecked(true);
+        s.dlg.Click("IDC_SEARCH");
+        QCOMPARE(s.dlg.Column(1).size(), 8);
+        QCOMPARE(s.dlg.Column(1).last(), QString("Disk1 (orphaned)"));
+        QCOMPARE(s.dlg.Column(4).last(), QString("7Kb"));
     }
 };
 
