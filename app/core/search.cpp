@@ -132,21 +132,46 @@ int SearchContext::OpenPartition() {
         // The walk begins on the day before the window's first day: a recording
         // that ends at exactly the window's first midnight is not running at
         // that day's start, so only the day before lists it.
-        m_dayCursor = std::max(LocalMidnight(first), PreviousLocalMidnight(m_start));
-        m_lastDay = std::min(LocalMidnight(last), LocalMidnight(m_end));
+        const int64_t firstDay = std::max(LocalMidnight(first), PreviousLocalMidnight(m_start));
+        const int64_t lastDay = std::min(LocalMidnight(last), LocalMidnight(m_end));
+        // Only the days the partition lists hold recordings: walking those
+        // alone keeps a damaged summary span (one that starts in 2000, say)
+        // from costing a listing for every calendar day of a wide window.
+        ListDays(firstDay, lastDay);
+        if (m_days.empty()) continue;
+        m_dayIndex = 0;
+        m_dayCursor = m_days[0];
         return 0;
     }
     return -1;
 }
 
+void SearchContext::ListDays(int64_t firstDay, int64_t lastDay) {
+    m_days.clear();
+    kx_find_record day{};
+    const intptr_t h = kx_findfirst(partition_root(m_disk, m_partition).c_str(), &day);
+    if (h == -1) return;
+    do {
+        LocalDateTime t;
+        day.name[sizeof day.name - 1] = '\0';
+        if (sscanf(day.name, "%4d-%2d-%2d", &t.year, &t.month, &t.day) != 3) continue;
+        const int64_t midnight = MakeTimeValue(t, "a day of the partition");
+        if (midnight >= firstDay && midnight <= lastDay) m_days.push_back(midnight);
+    } while (kx_findnext(h, &day) == 0);
+    kx_findclose(h);
+    std::sort(m_days.begin(), m_days.end());
+    m_days.erase(std::unique(m_days.begin(), m_days.end()), m_days.end());
+}
+
 bool SearchContext::NextDay() {
-    m_dayCursor = NextLocalMidnight(m_dayCursor);
-    if (m_dayCursor > m_lastDay) {
-        m_partition++;
-        if (OpenPartition() != 0) {
-            m_exhausted = true;
-            return false;
-        }
+    if (++m_dayIndex < m_days.size()) {
+        m_dayCursor = m_days[m_dayIndex];
+        return true;
+    }
+    m_partition++;
+    if (OpenPartition() != 0) {
+        m_exhausted = true;
+        return false;
     }
     return true;
 }

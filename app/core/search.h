@@ -1,9 +1,10 @@
 // The record search: every recording of one channel on one disk whose time
 // meets a time window (it starts no later than the window's end and ends no
 // earlier than the window's start), each once, delivered in batches, walking
-// the path adapter's tree partition by partition, day by day, entry by entry
-// of the channel's day directory. The search keeps its place between batches so
-// that the result list fetches the next batch only when the user pages on.
+// the path adapter's tree partition by partition, day by day (the days the
+// partition lists), entry by entry of the channel's day directory. The search
+// keeps its place between batches so that the result list fetches the next
+// batch only when the user pages on.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +57,7 @@ public:
 
 private:
     int OpenPartition();
+    void ListDays(int64_t firstDay, int64_t lastDay);
     bool NextDay();
     bool NextEntry();
     bool Accept(SearchResult& slot);
@@ -70,8 +72,9 @@ private:
     int m_partition = 0;
     kx_partition m_partitions[4]{};
     uint8_t m_summary[300]{};
-    int64_t m_dayCursor = 0;  // local midnight of the day being listed
-    int64_t m_lastDay = 0;    // local midnight of the partition's last day to list
+    int64_t m_dayCursor = 0;      // local midnight of the day being listed
+    std::vector<int64_t> m_days;  // local midnights of the partition's listed days to walk, ascending
+    size_t m_dayIndex = 0;        // of m_dayCursor in m_days
     intptr_t m_find = 0;      // open listing of the current day; 0 when none
     bool m_exhausted = true;
     // Recordings already delivered, by (partition, first cluster): a

@@ -111,3 +111,21 @@ TEST(RecordSearch, AnImpossibleTimeInARecordAbandonsTheSearch) {
     EXPECT_EQ(CResultList::Outcome::Found, list.Search(1, 0, 0, T("2009-05-30 00:00:00"), T("2009-05-30 23:59:59")));
     EXPECT_EQ(1u, list.Items().size());
 }
+
+// A damaged volume whose recorded span starts in 2000 (its first time
+// unset) costs a wide window no listing per calendar day since then: only
+// the days the partition lists are walked, and the recording is still found.
+TEST(RecordSearch, ADamagedSpanWalksOnlyTheListedDays) {
+    AppDisk disk({ring_part_sectors(16, 400)});
+    std::vector<layout_record> recs = {make_record(0, At(2009, 5, 30, 10, 0), At(2009, 5, 30, 10, 30))};
+    disk.Record(0, recs);
+    kx_driver* pdp = get_pdp(0, 0);
+    pdp->start_time1 = 0;
+    pdp->status = KX_STATUS_CLOSED;
+    ASSERT_EQ(0, save_pdp(pdp));
+    disk.Mount();
+    int calls = 0;
+    CallHook hook([&](int n) { calls = n; });
+    EXPECT_EQ(Strings{"2009-05-30 10:00:00 - 2009-05-30 10:30:00"}, Spans(0, "2000-01-01 00:00:00", "2009-12-31 23:59:59"));
+    EXPECT_LT(calls, 20) << "adapter calls";
+}
