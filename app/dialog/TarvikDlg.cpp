@@ -141,7 +141,7 @@ void CTarvikDlg::CreateControls() {
     m_btnSearch = AddButton("IDC_SEARCH", "Search", 187, 43, 47, 15);
     m_chkOrphans = new QCheckBox("Include orphaned footage", this);
     m_chkOrphans->setObjectName("IDC_ORPHANS");
-    m_chkOrphans->setGeometry(dlu::Rect(240, 45, 84, 12));
+    m_chkOrphans->setGeometry(dlu::Rect(187, 27, 137, 12));  // above Search, where its text fits
 
     m_lstRecord = new QTreeWidget(this);
     m_lstRecord->setObjectName("IDC_RECORD_LIST");
