@@ -2,11 +2,14 @@
 # Copy benchmark: `tarvik download` of one 1 GiB recording against `dd bs=1M`
 # of the same extent of the image, in one run with a warm page cache, and
 # tarvik's peak memory.
-#   bench/copy_bench.sh [BUILD_DIR] [WORK_DIR]
+#   bench/copy_bench.sh [BUILD_DIR] [WORK_DIR] [OUT_DIR]
 # BUILD_DIR defaults to build (built when tarvik or kxmkdisk is missing);
 # WORK_DIR (default: a fresh folder under /tmp, removed at the end) holds the
-# 2 GiB sparse image. Both copies are written to a folder in /dev/shm (RAM)
-# when there is one, so that the disk's write-back does not time the copies.
+# 2 GiB sparse image. Both copies are written to a fresh folder in OUT_DIR,
+# by default /dev/shm (RAM) when there is one, so that the disk's write-back
+# does not time the copies. Name a folder on a real disk as OUT_DIR to time
+# what a copy costs until its data are on that disk (tarvik syncs each copy
+# before it takes its final name; dd is then run with conv=fdatasync).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$here" && mkdir -p "${1:-build}" && cd "${1:-build}" && pwd)
@@ -17,7 +20,13 @@ if [ -z "$work" ]; then
   own_work=1
 fi
 out=$work
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then out=$(mktemp -d /dev/shm/tarvik-bench.XXXXXX); fi
+dd_sync=
+if [ -n "${3:-}" ]; then
+  out=$(mktemp -d "$3/tarvik-bench.XXXXXX")
+  dd_sync=conv=fdatasync
+elif [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  out=$(mktemp -d /dev/shm/tarvik-bench.XXXXXX)
+fi
 cleanup() {
   if [ "$out" != "$work" ]; then rm -rf "$out"; fi
   if [ "$own_work" = 1 ]; then rm -rf "$work"; fi
@@ -53,7 +62,7 @@ run_tarvik() {
 }
 run_dd() {
   rm -f "$out/dd.out"
-  dd if="$img" of="$out/dd.out" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$size" status=none
+  dd if="$img" of="$out/dd.out" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$size" status=none $dd_sync
 }
 # Nanoseconds one run takes.
 elapsed() { local t0; t0=$(date +%s%N); "$@"; echo $(( $(date +%s%N) - t0 )); }

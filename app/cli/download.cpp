@@ -3,12 +3,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
 #include "cli.h"
 #include "core/download.h"
-#include "core/folders.h"
 #include "core/results.h"
 #include "progress.h"
 
@@ -51,14 +51,17 @@ std::string AbsoluteFolder(const std::string& output) {
 int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, const std::string& folder,
                const std::string& output, bool json,
                const std::function<nlohmann::json(size_t, const SearchResult&)>& describe) {
-    if (!MakeDirs(folder)) {
-        Complain("--output " + output + ": the folder cannot be created");
-        return kExitError;
-    }
     CDownloadJob job;
     switch (job.Start(std::move(records), folder)) {
         case CDownloadJob::StartResult::Started: break;
-        case CDownloadJob::StartResult::NoSpace: Tell("Storage device is no space!"); return kExitError;
+        case CDownloadJob::StartResult::NoSpace:
+            Tell("Storage device is no space!");
+            Complain(std::to_string(job.TotalBytes()) + " bytes needed, " + std::to_string(job.FreeBytes()) +
+                     " bytes free in " + folder);
+            return kExitError;
+        case CDownloadJob::StartResult::FolderUnusable:
+            Complain("--output " + output + ": " + strerror(job.FolderError()));
+            return kExitError;
         case CDownloadJob::StartResult::NothingSelected:
         case CDownloadJob::StartResult::Busy: Tell("No record."); return kExitNothingFound;
     }

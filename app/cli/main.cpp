@@ -10,12 +10,14 @@ namespace {
 const char* const kFooter = R"(Exit status:
   0    all done
   1    download, orphans --output: some recordings were not copied whole (each is
-       named on stderr; what was copied of it is kept as NAME.part)
+       named on stderr; what was copied of it is kept as NAME.part), or are being
+       copied by another run into the same folder
   2    usage error
   3    nothing found: "No record disk.", "No record.", no recorded day or
        "No orphaned footage."
   4    error: a partition that is not mounted, a date on the disk that does not
        exist, "Storage device is no space!", an output folder that cannot be made
+       or written
   130  stopped by Ctrl-C (a download stops between 1 MiB chunks)
 
 Mounting repairs a recorder volume that an interrupted recording left open, and

@@ -1,6 +1,5 @@
 #include "core/download.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include "core/copysource.h"
 #include "core/folders.h"
 #include "core/language.h"
+#include "core/partfile.h"
 #include "kxfs.h"
 #include "platform/fs.h"
 
@@ -20,21 +20,6 @@ namespace {
 struct FreeDeleter {
     void operator()(uint8_t* p) const { std::free(p); }
 };
-
-// Writes all of data, resuming after interruptions and short writes.
-bool write_all(int fd, const uint8_t* data, size_t size, int* error) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            *error = errno;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // A record name becomes a PC file name: it must stay inside its folder.
 bool safe_file_name(const char* name) {
@@ -52,11 +37,12 @@ std::string DescribeFailure(const CopyOutcome& o) {
         case CopyFailure::None: return "";
         case CopyFailure::SourceOpen: return "the recording cannot be opened on the recorder's disk";
         case CopyFailure::DestinationCreate: return with_errno("the destination cannot be created", o.error);
+        case CopyFailure::Taken: return Translate("being copied by another run");
         case CopyFailure::Write: return with_errno("writing the destination failed", o.error);
         case CopyFailure::ShortRead:
             return "reading stopped after " + std::to_string(o.bytes) + " of " + std::to_string(o.record.entry.size) +
                    " bytes";
-        case CopyFailure::Close: return with_errno("closing the destination failed", o.error);
+        case CopyFailure::Sync: return with_errno("the copy cannot be forced to the PC's disk", o.error);
         case CopyFailure::Rename: return with_errno("the copy cannot take its final name", o.error);
         case CopyFailure::Stopped: return "stopped after " + std::to_string(o.bytes) + " bytes";
     }
@@ -87,11 +73,19 @@ CDownloadJob::StartResult CDownloadJob::Start(std::vector<SearchResult> records,
     uint64_t total = 0;
     for (const SearchResult& r : records) total += r.entry.size;
     if (records.empty() || total == 0) return StartResult::NothingSelected;
-    uint64_t freeBytes = 0;
-    if (pc_free_space(folder, &freeBytes) && freeBytes < total) return StartResult::NoSpace;
+    m_total = total;
+    m_free = 0;
+    m_folderError = 0;
+    if (pc_free_space(folder, &m_free) && m_free < total) return StartResult::NoSpace;
+    if (!MakeDirs(folder, &m_folderError)) return StartResult::FolderUnusable;
+    // A folder that exists but may not be written would fail every copy
+    // alike: said once, with its reason, before anything starts.
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        m_folderError = errno;
+        return StartResult::FolderUnusable;
+    }
     m_records = std::move(records);
     m_folder = folder;
-    m_total = total;
     m_outcomes.clear();
     m_copied.store(0);
     m_stop.store(false);
@@ -160,48 +154,48 @@ CopyOutcome CDownloadJob::CopyOne(const SearchResult& record, uint8_t* buffer) {
     out.record = record;
     const std::string folder = DestinationFolder(m_folder, record);
     out.path = folder + record.entry.name;
-    const std::string partial = out.path + ".part";
     if (!safe_file_name(record.entry.name)) {
         out.failure = CopyFailure::DestinationCreate;
         out.error = EINVAL;
         return out;
     }
-    MakeDirs(folder);  // a level that cannot be made shows when the file is created
     CCopySource src(record);
     if (!src.IsOpen()) {
         out.failure = CopyFailure::SourceOpen;
         return out;
     }
-    const int fd = open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    CPartFile file;
+    if (!MakeDirs(folder, &out.error)) {
         out.failure = CopyFailure::DestinationCreate;
-        out.error = errno;
-        return out;
-    }
-    for (;;) {
-        const size_t n = src.Read(buffer, kChunkBytes);
-        if (m_stop.load()) {  // a chunk read after the stop request is not written
-            out.failure = CopyFailure::Stopped;
-            break;
-        }
-        if (n == 0) break;
-        if (!write_all(fd, buffer, n, &out.error)) {
-            out.failure = CopyFailure::Write;
-            break;
-        }
-        out.bytes += n;
-        m_copied.fetch_add(n);
-    }
-    if (close(fd) != 0 && out.failure == CopyFailure::None) {
-        out.failure = CopyFailure::Close;
-        out.error = errno;
+    } else if (const CPartFile::Fault fault = file.Open(out.path); fault != CPartFile::Fault::None) {
+        out.failure = fault == CPartFile::Fault::Taken ? CopyFailure::Taken : CopyFailure::DestinationCreate;
+        out.error = file.Error();
+    } else {
+        out.failure = CopyAll(src, file, buffer, out.bytes);
+        out.error = file.Error();
     }
     // A source ends with 0 both at its end and on a read error:
     // only the listed size tells a whole copy from one cut short.
     if (out.failure == CopyFailure::None && out.bytes != record.entry.size) out.failure = CopyFailure::ShortRead;
-    if (out.failure == CopyFailure::None && rename(partial.c_str(), out.path.c_str()) != 0) {
-        out.failure = CopyFailure::Rename;
-        out.error = errno;
+    if (out.failure == CopyFailure::None) {
+        const CPartFile::Fault fault = file.Commit();
+        if (fault != CPartFile::Fault::None) {
+            out.failure = fault == CPartFile::Fault::Rename ? CopyFailure::Rename : CopyFailure::Sync;
+            out.error = file.Error();
+        }
     }
     return out;
+}
+
+CopyFailure CDownloadJob::CopyAll(CCopySource& src, CPartFile& file, uint8_t* buffer, uint64_t& bytes) {
+    for (;;) {
+        const size_t n = src.Read(buffer, kChunkBytes);
+        // The end of the source ends the copy even when a stop came during
+        // that last, empty read: the copy is whole and is kept as such.
+        if (n == 0) return CopyFailure::None;
+        if (m_stop.load()) return CopyFailure::Stopped;  // a chunk read after the stop request is not written
+        if (file.Write(buffer, n) != CPartFile::Fault::None) return CopyFailure::Write;
+        bytes += n;
+        m_copied.fetch_add(n);
+    }
 }

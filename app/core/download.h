@@ -4,10 +4,10 @@
 //   FOLDER/Disk%02d_Part%02d/YYYY-MM-DD/%03d/NAME
 // (disk and partition 0-based, the date of the recording's real start,
 // channel + 1, the record file name). A copy is written to NAME.part and
-// renamed to NAME only when it is whole, so a file under its own name is
-// always a complete copy; a copy that failed or was stopped keeps what it got
-// as NAME.part and is reported. The worker is stopped cooperatively, between
-// chunks; no thread is ever killed.
+// becomes NAME only when it is whole and on the PC's disk (see CPartFile), so
+// a file under its own name is always a complete copy; a copy that failed or
+// was stopped keeps what it got as NAME.part and is reported. The worker is
+// stopped cooperatively, between chunks; no thread is ever killed.
 #pragma once
 
 #include <atomic>
@@ -21,13 +21,17 @@
 
 #include "core/search.h"
 
+class CCopySource;
+class CPartFile;
+
 enum class CopyFailure {
     None,
     SourceOpen,         // the recording cannot be opened on the recorder's disk
     DestinationCreate,  // its folder or file cannot be created
+    Taken,              // another run is copying it into the same file
     Write,              // writing failed (the disk is full, an I/O error)
     ShortRead,          // the recorder's disk gave fewer bytes than the recording holds
-    Close,              // the finished file could not be closed cleanly
+    Sync,               // the copy could not be forced to the PC's disk
     Rename,             // the whole copy could not take its final name
     Stopped,            // a stop was requested while it was copied
 };
@@ -42,14 +46,15 @@ struct CopyOutcome {
     bool Whole() const { return failure == CopyFailure::None; }
 };
 
-// A short English description of a failure ("" for None).
+// A short description of a failure ("" for None); English, except the words
+// that the dialog shows as they are (through the language table).
 std::string DescribeFailure(const CopyOutcome& outcome);
 
 class CDownloadJob {
 public:
     static constexpr size_t kChunkBytes = 1u << 20;
 
-    enum class StartResult { Started, NothingSelected, NoSpace, Busy };
+    enum class StartResult { Started, NothingSelected, NoSpace, FolderUnusable, Busy };
 
     CDownloadJob() = default;
     ~CDownloadJob();  // stops a running worker and waits for it
@@ -57,11 +62,17 @@ public:
     CDownloadJob& operator=(const CDownloadJob&) = delete;
 
     // Checks the free space of the file system that will hold folder against
-    // the records' total size, then starts the worker. While it runs the
-    // caller must leave the storage library alone: the worker is its only
-    // user. A free-space figure that cannot be had does not stop the job:
-    // write errors are caught and reported per recording.
+    // the records' total size (NoSpace creates nothing), creates folder and
+    // checks that it may be written (FolderUnusable, with FolderError()),
+    // then starts the worker. While it runs the caller must leave the storage
+    // library alone: the worker is its only user. A free-space figure that
+    // cannot be had does not stop the job: write errors are caught and
+    // reported per recording.
     StartResult Start(std::vector<SearchResult> records, const std::string& folder);
+    // After Start: the free bytes it found (0 when unknown) and, for
+    // FolderUnusable, the errno of the folder.
+    uint64_t FreeBytes() const { return m_free; }
+    int FolderError() const { return m_folderError; }
 
     // Asks the worker to stop after its current chunk (callable from any
     // thread, never blocks).
@@ -99,10 +110,14 @@ public:
 private:
     void Run();
     CopyOutcome CopyOne(const SearchResult& record, uint8_t* buffer);
+    // Reads the recording to its end into file, counting bytes.
+    CopyFailure CopyAll(CCopySource& src, CPartFile& file, uint8_t* buffer, uint64_t& bytes);
 
     std::vector<SearchResult> m_records;  // the worker's own copy
     std::string m_folder;
     uint64_t m_total = 0;
+    uint64_t m_free = 0;
+    int m_folderError = 0;
     std::vector<CopyOutcome> m_outcomes;  // written by the worker, read after it ended
     std::thread m_worker;
     std::atomic<bool> m_stop{false};

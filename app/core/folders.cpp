@@ -1,5 +1,7 @@
 #include "core/folders.h"
 
+#include <cerrno>
+
 #include "platform/fs.h"
 
 namespace {
@@ -20,6 +22,12 @@ ModulePath split_module_path(const std::string& full) {
     return m;
 }
 
+bool root_exists(int* error) {
+    if (IsDirectory("/")) return true;
+    *error = ENOENT;
+    return false;
+}
+
 }  // namespace
 
 const ModulePath& GetModulePath() {
@@ -29,19 +37,25 @@ const ModulePath& GetModulePath() {
 
 bool IsDirectory(const std::string& path) { return pc_is_directory(path); }
 
-bool MakeDirs(const std::string& path) {
+bool MakeDirs(const std::string& path, int* error) {
+    int ignored = 0;
+    int& why = error ? *error : ignored;
+    why = EINVAL;
     if (path.size() < 2) return false;
     std::string p = path;
     if (p.back() == '/') p.pop_back();
     // The root (all that is left of "//") is never created, only tested.
-    if (p.empty() || p == "/") return IsDirectory("/");
+    if (p.empty() || p == "/") return root_exists(&why);
     if (IsDirectory(p)) return true;
     const size_t slash = p.rfind('/');
     if (slash == std::string::npos) return false;
     // The parent of a level just below the root is the root itself, which
     // plays the part of a drive: it is tested, never created.
-    const bool parentIsRoot = slash == 0;
-    if (parentIsRoot ? !IsDirectory("/") : !MakeDirs(p.substr(0, slash))) return false;
-    // A level that another process created meanwhile is as good as ours.
-    return pc_create_directory(p) || IsDirectory(p);
+    if (slash == 0 ? !root_exists(&why) : !MakeDirs(p.substr(0, slash), &why)) return false;
+    if (pc_create_directory(p)) return true;
+    // A level that another process created meanwhile is as good as ours;
+    // otherwise the reason is mkdir's (EACCES, EROFS, ENOSPC, ENOTDIR), which
+    // the stat of the test must not overwrite.
+    why = errno;
+    return IsDirectory(p);
 }

@@ -20,5 +20,7 @@ bool IsDirectory(const std::string& path);
 // at the end. A path shorter than 2 characters, a bare name without a
 // separator, and one whose level exists as a file give false; the root "/"
 // plays the part of a drive: it is never created, only tested. One trailing
-// "/" is ignored.
-bool MakeDirs(const std::string& path);
+// "/" is ignored. On failure *error (when given) holds the reason as an errno
+// value: EACCES for a level that may not be written, EEXIST or ENOTDIR for a
+// file in the way, EINVAL for a path of the wrong form.
+bool MakeDirs(const std::string& path, int* error = nullptr);

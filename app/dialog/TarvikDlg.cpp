@@ -355,6 +355,11 @@ void CTarvikDlg::OnDownload() {
         case CDownloadJob::StartResult::NoSpace:
             ShowMessage(Translate("Storage device is no space!"), QMessageBox::Critical);
             return;
+        case CDownloadJob::StartResult::FolderUnusable:
+            ShowMessage(Translate("The download folder cannot be used:") + "\n" + m_strPath.toStdString() + ": " +
+                            strerror(m_job.FolderError()),
+                        QMessageBox::Critical);
+            return;
         case CDownloadJob::StartResult::NothingSelected:
         case CDownloadJob::StartResult::Busy:
             return;

@@ -1,6 +1,9 @@
 // The download job: the folder tree, whole copies only, failures counted and
 // reported, and a cooperative stop between chunks.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -10,6 +13,8 @@
 #include "core/download.h"
 #include "core/folders.h"
 #include "core/language.h"
+#include "core/partfile.h"
+#include "support/temp_dir.h"
 
 using namespace app_test;
 
@@ -90,12 +95,13 @@ TEST(DownloadJob, CopiesIntoTheTreeAndCountsFailures) {
 }
 
 // A stop requested while a chunk is being read: that chunk is not written,
-// the file ends at a chunk boundary, no completion is claimed.
+// the file ends at a chunk boundary, no completion is claimed. A stop that
+// comes during the last, empty read leaves the copy whole.
 TEST(DownloadJob, StopCutsAtAChunkBoundary) {
     Recorded disk({8 * kMiB, 64 * 1024});
     CDownloadJob job;
     uint64_t copiedAtStop = 0;
-    CallHook hook([&](int call) {
+    std::unique_ptr<CallHook> hook = std::make_unique<CallHook>([&](int call) {
         if (call != 5) return;  // the fourth chunk's read
         copiedAtStop = job.CopiedBytes();
         job.RequestStop();
@@ -112,6 +118,42 @@ TEST(DownloadJob, StopCutsAtAChunkBoundary) {
     EXPECT_FALSE(exists(o.path));
     EXPECT_EQ("", job.CompletionMessage());
     EXPECT_EQ(2, job.NotCopiedCount());
+
+    CDownloadJob last;
+    hook.reset();  // the old hook's end uninstalls the hooks
+    hook = std::make_unique<CallHook>([&](int call) {
+        if (call == 3) last.RequestStop();  // open, the one chunk, then the empty read
+    });
+    ASSERT_EQ(CDownloadJob::StartResult::Started, last.Start({disk.found[1]}, disk.dir.file("out")));
+    last.Wait();
+    ASSERT_EQ(1u, last.Outcomes().size());
+    EXPECT_TRUE(last.Outcomes()[0].Whole()) << DescribeFailure(last.Outcomes()[0]);
+    EXPECT_EQ(layout_expected(disk.recs[1], 0, 64 * 1024), ReadFile(last.Outcomes()[0].path));
+}
+
+// NAME.part is the lock between runs: one that another run holds is neither
+// emptied nor written; a stale one is emptied; the whole copy takes its final
+// name and the .part is gone.
+TEST(PartFile, LockedWhileCopiedRenamedWhenWhole) {
+    TempDir dir;
+    const std::string name = dir.file("rec.mvr");
+    std::ofstream(name + ".part") << "another run's bytes";
+    const int other = open((name + ".part").c_str(), O_RDONLY);
+    ASSERT_EQ(0, flock(other, LOCK_EX));
+    CPartFile file;
+    EXPECT_EQ(CPartFile::Fault::Taken, file.Open(name));
+    EXPECT_EQ(19u, ReadFile(name + ".part").size());
+    close(other);
+
+    ASSERT_EQ(CPartFile::Fault::None, file.Open(name));
+    CPartFile second;
+    EXPECT_EQ(CPartFile::Fault::Taken, second.Open(name)) << "held for the whole copy";
+    ASSERT_EQ(CPartFile::Fault::None, file.Write("new", 3));
+    ASSERT_EQ(CPartFile::Fault::None, file.Commit());
+    EXPECT_EQ(std::vector<uint8_t>({'n', 'e', 'w'}), ReadFile(name));
+    EXPECT_FALSE(exists(name + ".part"));
+    EXPECT_EQ(CPartFile::Fault::Create, second.Open(dir.file("none/rec.mvr")));
+    EXPECT_EQ(ENOENT, second.Error());
 }
 
 // A destination on a small file system: a job larger than its free space does

@@ -1,10 +1,16 @@
 // The built `tarvik` run on a recorder disk made by the library: usage
 // errors, exit statuses, the JSON on stdout, and what it writes to a disk.
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <nlohmann/json.hpp>
 
 #include "app/app_support.h"
+#include "core/download.h"
 
 using namespace app_test;
 
@@ -21,9 +27,10 @@ protected:
         std::string out, err;
     };
     // Runs tarvik over the disk with these arguments (shell words) in UTC.
-    Run Tarvik(const std::string& args, const std::string& disk = "") {
+    // `as` goes in front of the command (e.g. setpriv and its options).
+    Run Tarvik(const std::string& args, const std::string& disk = "", const std::string& as = "") {
         const std::string out = m_disk.dir.file("stdout"), err = m_disk.dir.file("stderr");
-        const std::string cmd = "TZ=UTC '" TARVIK_BINARY_DIR "/tarvik' -D '" + (disk.empty() ? m_disk.image : disk) +
+        const std::string cmd = "TZ=UTC " + as + " '" TARVIK_BINARY_DIR "/tarvik' -D '" + (disk.empty() ? m_disk.image : disk) +
                                 "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
         const int ws = std::system(cmd.c_str());
         const auto text = [](const std::string& path) {
@@ -154,4 +161,59 @@ TEST_F(TarvikCli, OrphansListedFilteredAndCopied) {
                               {"copied", true}, {"bytes", 32 * 512}, {"error", nullptr}}),
               list[0]);
     EXPECT_EQ(layout_expected(lost, 16 * 512, 32 * 512), ReadFile(path));
+}
+
+// Two runs copy one recording into one folder: the second finds the first's
+// copy in progress, leaves it alone and names the conflict; the file under the
+// final name is the whole recording and nothing else appears in the folder.
+TEST_F(TarvikCli, ACopyInProgressIsLeftToItsRun) {
+    m_disk.Mount(true);
+    CResultList list;
+    list.Search(1, 0, 0, T("2009-05-30 00:00:00"), T("2009-05-31 23:59:59"));
+    list.FetchAll();
+    ASSERT_EQ(2u, list.Items().size());
+    const std::string out = m_disk.dir.file("out");
+    Run other{};
+    CDownloadJob job;
+    CallHook hook([&](int call) {  // the job has opened the recording and its .part, and reads now
+        if (call == 2) other = Tarvik("download --disk 1 --channel 1 --select 2 --output '" + out + "'" + kDays);
+    });
+    ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start({list.Items()[1].record}, out));
+    job.Wait();
+    EXPECT_EQ(1, other.status);
+    EXPECT_NE(std::string::npos, other.err.find("being copied by another run")) << other.err;
+    EXPECT_EQ(std::string::npos, other.err.find("Download Completely!"));
+    ASSERT_TRUE(job.Outcomes().at(0).Whole()) << DescribeFailure(job.Outcomes()[0]);
+    EXPECT_EQ(layout_expected(m_recs[1], 0, 32 * 512), ReadFile(job.Outcomes()[0].path));
+    int files = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(out)) files += e.is_regular_file();
+    EXPECT_EQ(1, files);
+}
+
+// An output folder that cannot be used is said with its real cause and exit
+// 4: no write permission (run as an unprivileged user), or too little space,
+// which names the bytes needed and free and leaves no folder behind.
+TEST_F(TarvikCli, UnusableOutputFoldersSayWhy) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run tarvik as another user and to mount a small tmpfs";
+    const std::string& dir = m_disk.dir.path();
+    ASSERT_EQ(0, chmod(dir.c_str(), 0755));  // the disk stays readable to the other user
+    ASSERT_EQ(0, chmod(m_disk.image.c_str(), 0644));
+    const std::string locked = m_disk.dir.file("locked"), small = m_disk.dir.file("small");
+    ASSERT_EQ(0, mkdir(locked.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(small.c_str(), 0755));
+    const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    const std::string get = "--read-only download --disk 1 --channel 1 --select 2" + kDays + " --output ";
+    for (const std::string& output : {locked, locked + "/new"}) {
+        const Run r = Tarvik(get + "'" + output + "'", "", nobody);
+        EXPECT_EQ(4, r.status) << output << "\n" << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("Permission denied")) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(locked + "/new"));
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=4k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    const Run full = Tarvik(get + "'" + small + "/out'");
+    umount(small.c_str());
+    EXPECT_EQ(4, full.status) << full.err;
+    EXPECT_NE(std::string::npos, full.err.find("Storage device is no space!\ntarvik: 16384 bytes needed, 4096 bytes free"))
+        << full.err;
+    EXPECT_FALSE(std::filesystem::exists(small + "/out"));
 }
