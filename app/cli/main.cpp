@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli.h"
+#include "core/version.h"
 
 namespace {
 
@@ -39,8 +40,11 @@ void AddSearchOptions(CLI::App* cmd, SearchOptions& o) {
 
 int main(int argc, char** argv) {
     CLI::App app{"tarvik: finds the recordings of a channel in a time window on the hard disk of a digital video "
-                 "recorder (a block device such as /dev/sdb, or an image file) and copies them into a folder tree."};
+                 "recorder (a block device such as /dev/sdb, or an image file) and copies them into a folder tree.",
+                 "tarvik"};
     app.footer(kFooter);
+    app.set_version_flag("--version", VersionLine("tarvik"));
+    app.set_help_all_flag("--help-all", "Print this help followed by every command's own, then exit");
     app.require_subcommand(1);
 
     GlobalOptions global;

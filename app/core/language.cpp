@@ -1,5 +1,7 @@
 #include "core/language.h"
 
+#include <unistd.h>
+
 #include "platform/ini.h"
 
 namespace {
@@ -13,6 +15,13 @@ constexpr unsigned kBufferSize = 256;  // room for 255 characters and the termin
 void SetLanguageFile(const std::string& file) { g_languageFile = file; }
 
 const std::string& LanguageFile() { return g_languageFile; }
+
+std::string FindLanguageFile(const std::vector<std::string>& folders) {
+    for (const std::string& folder : folders) {
+        if (access((folder + "language.ini").c_str(), F_OK) == 0) return folder + "language.ini";
+    }
+    return folders.empty() ? std::string() : folders.back() + "language.ini";
+}
 
 std::string Translate(const std::string& text) {
     char buf[kBufferSize] = {};

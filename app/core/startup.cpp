@@ -6,6 +6,10 @@
 
 namespace {
 
+// The system-wide place of an installed program's language file; a file
+// beside the program serves when there is none.
+const char kConfigFolder[] = "/etc/tarvik/";
+
 // The application needs no spin-up notice and no locking of its own: it keeps
 // the library to one thread at a time.
 void NoWakeup(int) {}
@@ -34,7 +38,7 @@ std::vector<DiskWrite> CDiskWriteWatch::Writes() const {
 }
 
 StartupReport InitLibrary(const StartupOptions& options) {
-    SetLanguageFile(GetModulePath().directory + "language.ini");
+    SetLanguageFile(FindLanguageFile({kConfigFolder, GetModulePath().directory}));
     ide_set_disk_paths(options.diskPaths);
     ide_set_read_only(options.readOnly);
     ide_init();

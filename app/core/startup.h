@@ -37,9 +37,10 @@ struct StartupReport {
     std::vector<DiskWrite> repairs;  // what mounting wrote
 };
 
-// Names the language file (program directory + "language.ini"), configures
-// and starts the disk-access library, sets the library's single-driver flag,
-// mounts every partition (shutdown time 0) and installs three empty hooks.
+// Names the language file ("language.ini" in /etc/tarvik/, else in the
+// program directory), configures and starts the disk-access library, sets the
+// library's single-driver flag, mounts every partition (shutdown time 0) and
+// installs three empty hooks.
 // The library's messages go wherever its sink points at the time.
 StartupReport InitLibrary(const StartupOptions& options);
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "TarvikDlg.h"
+#include "core/version.h"
 
 namespace {
 
@@ -29,13 +30,14 @@ const OptionHelp kOptions[] = {
     {{"D", "device"}, "PATH", "a disk: an image file or a block device (repeatable)"},
     {{"read-only"}, "", "never write to a disk: repairs stay in memory"},
     {{"h", "help"}, "", "show this help and exit"},
+    {{"version"}, "", "show the version and exit"},
 };
 
 }  // namespace
 
 CTarvikApp::CTarvikApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName("tarvik-gui");
-    setApplicationVersion("1.0");
+    setApplicationVersion(QString::fromStdString(ProjectVersion()));
 }
 
 QString CTarvikApp::Usage() {
@@ -49,6 +51,13 @@ QString CTarvikApp::Usage() {
     return text;
 }
 
+int CTarvikApp::AnswerWithoutDisplay(Launch launch) {
+    if (launch == Launch::Help) fputs(qUtf8Printable(Usage()), stdout);
+    else if (launch == Launch::Version) printf("%s\n", VersionLine("tarvik-gui").c_str());
+    else return -1;
+    return 0;
+}
+
 CTarvikApp::Launch CTarvikApp::ParseOptions(const QStringList& arguments, StartupOptions* options, QString* error) {
     QCommandLineParser parser;
     for (const OptionHelp& o : kOptions) parser.addOption(QCommandLineOption(o.names, o.meaning, o.value));
@@ -57,6 +66,7 @@ CTarvikApp::Launch CTarvikApp::ParseOptions(const QStringList& arguments, Startu
         return Launch::Error;
     }
     if (parser.isSet("help")) return Launch::Help;
+    if (parser.isSet("version")) return Launch::Version;
     if (!parser.positionalArguments().isEmpty()) {
         *error = "unexpected argument " + parser.positionalArguments().first();
         return Launch::Error;
@@ -70,10 +80,10 @@ CTarvikApp::Launch CTarvikApp::ParseOptions(const QStringList& arguments, Startu
 int CTarvikApp::InitInstance() {
     StartupOptions options;
     QString error;
-    switch (ParseOptions(arguments(), &options, &error)) {
+    switch (const Launch launch = ParseOptions(arguments(), &options, &error)) {
         case Launch::Help:
-            fputs(qUtf8Printable(Usage()), stdout);
-            return 0;
+        case Launch::Version:
+            return AnswerWithoutDisplay(launch);
         case Launch::Error:
             fprintf(stderr, "tarvik-gui: %s\n%s", qUtf8Printable(error), qUtf8Printable(Usage()));
             return 2;

@@ -17,11 +17,15 @@ public:
     int InitInstance();
 
     // What the command line asks for.
-    enum class Launch { Dialog, Help, Error };
+    enum class Launch { Dialog, Help, Version, Error };
 
     // tarvik-gui [-D PATH]... [--read-only]: the disk options of the command
-    // line tool, and -h/--help. Error, with a message, for anything else.
+    // line tool, -h/--help and --version. Error, with a message, for anything
+    // else.
     static Launch ParseOptions(const QStringList& arguments, StartupOptions* options, QString* error);
     // The usage line and every option with its meaning.
     static QString Usage();
+    // What help and version ask for is printed without a display; returns
+    // the exit status, or -1 when the dialog is to open.
+    static int AnswerWithoutDisplay(Launch launch);
 };

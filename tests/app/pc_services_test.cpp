@@ -14,6 +14,11 @@ TEST(LanguageTable, CutsAt255AndFallsBackToEnglish) {
     SetLanguageFile(dir.file("missing.ini"));
     EXPECT_EQ("Long", Translate("Long"));
     SetLanguageFile("");
+    // The first folder that holds a language file wins; else the last.
+    const std::string other = dir.path() + "/none/";
+    EXPECT_EQ(dir.file("language.ini"), FindLanguageFile({other, dir.path() + "/"}));
+    EXPECT_EQ(dir.file("language.ini"), FindLanguageFile({dir.path() + "/", other}));
+    EXPECT_EQ(other + "language.ini", FindLanguageFile({"/nonexistent/", other}));
 }
 
 // MakeDirs makes every missing level; the root is tested, never created; a

@@ -11,6 +11,7 @@
 
 #include "app/app_support.h"
 #include "core/download.h"
+#include "core/version.h"
 
 using namespace app_test;
 
@@ -78,6 +79,9 @@ TEST_F(TarvikCli, ExitStatusesAndJson) {
     EXPECT_EQ(2, Tarvik("disks", m_disk.dir.file("none.img")).status);
     EXPECT_EQ(0, Tarvik("--help").status);
     EXPECT_EQ(0, Tarvik("download --help").status);
+    const Run version = Tarvik("--version");
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ(0u, version.out.rfind("tarvik " + ProjectVersion(), 0)) << version.out;
     const Run sel = Tarvik(ro + "download --disk 1 --channel 1 --select 1,7 --output '" + m_disk.dir.file("out") + "'" + kDays);
     EXPECT_EQ(2, sel.status);
     EXPECT_NE(std::string::npos, sel.err.find("7 is not in the list (1-2)")) << sel.err;
