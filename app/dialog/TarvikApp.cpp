@@ -41,7 +41,7 @@ CTarvikApp::CTarvikApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 QString CTarvikApp::Usage() {
-    QString text = "usage: tarvik-gui [-D PATH]... [--read-only]\n";
+    QString text = "Usage: tarvik-gui [-D PATH]... [--read-only]\n\nOptions:\n";
     for (const OptionHelp& o : kOptions) {
         QStringList forms;
         for (const QString& name : o.names) forms << (name.size() == 1 ? "-" : "--") + name;
