@@ -38,6 +38,23 @@ LocalDateTime PackedDateTime(packed_time t) {
                          static_cast<int>((t >> 6) & 0x3F), static_cast<int>(t & 0x3F)};
 }
 
+RecordedSpan DiskRecordedSpan(const DiskReport& disk) {
+    RecordedSpan span;
+    // Packed times order as numbers: year, month, day, hour, minute and
+    // second from the most significant bits down.
+    const auto take = [&span](packed_time start, packed_time end) {
+        if (start == 0 || end == 0) return;  // no such span
+        if (span.first == 0 || start < span.first) span.first = start;
+        if (end > span.last) span.last = end;
+    };
+    for (const PartitionReport& p : disk.partitions) {
+        if (!p.mounted) continue;
+        take(p.info.start_time1, p.info.end_time1);
+        take(p.info.start_time2, p.info.end_time2);
+    }
+    return span;
+}
+
 std::string FormatPackedTime(packed_time t) {
     if (t == 0) return "";
     return FormatDateTime(PackedDateTime(t));

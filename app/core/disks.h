@@ -29,6 +29,13 @@ struct DiskReport {
 
 std::vector<DiskReport> DescribeDisks();
 
+// The span a disk has recordings for: the earliest start and the latest end
+// over the recorded spans of its mounted partitions; both 0 when it has none.
+struct RecordedSpan {
+    packed_time first = 0, last = 0;
+};
+RecordedSpan DiskRecordedSpan(const DiskReport& disk);
+
 // "YYYY-MM-DD HH:MM:SS" of one of the recorder's packed local times; "" for
 // an unset time (0).
 std::string FormatPackedTime(packed_time t);

@@ -22,6 +22,7 @@
 #include "AboutDlg.h"
 #include "DialogUnits.h"
 #include "TranslateWindow.h"
+#include "core/disks.h"
 #include "core/language.h"
 #include "core/timevalue.h"
 #include "platform/clock.h"
@@ -132,6 +133,8 @@ void CTarvikDlg::CreateControls() {
     AddLabel(this, "Disk Name:", 7, 11, 46, 8);
     m_cmbDisk = AddCombo(this, "IDC_DISK", 53, 7, 59);
     m_cmbChannel = AddCombo(this, "IDC_CHANNEL", 117, 7, 59);
+    m_lblSpan = AddLabel(this, "", 187, 5, 137, 18);  // two lines: the first and the last recording
+    m_lblSpan->setObjectName("IDC_SPAN");
     AddLabel(this, "Start Time:", 7, 29, 46, 8);
     m_dtStartDate = AddDate(this, "IDC_START_DATE", 53, 25);
     m_dtStartTime = AddTime(this, "IDC_START_TIME", 117, 25);
@@ -177,6 +180,10 @@ void CTarvikDlg::CreateControls() {
     connect(m_lstRecord, &QTreeWidget::itemChanged, this, &CTarvikDlg::OnItemChanged);
 }
 
+void CTarvikDlg::OnDiskChanged(int index) {
+    m_lblSpan->setText(index >= 0 && index < m_spans.size() ? m_spans[index] : QString());
+}
+
 void CTarvikDlg::OnInitDialog() {
     m_edtPath->setText(m_strPath);
     TranslateWindow(this);
@@ -186,6 +193,21 @@ void CTarvikDlg::OnInitDialog() {
     const int64_t now = pc_time_now();
     ShowTime(now, m_dtEndDate, m_dtEndTime);
     ShowTime(now - kSecondsPerDay, m_dtStartDate, m_dtStartTime);
+
+    // A user of an old disk sees which dates hold recordings, while the
+    // window still opens on the last 24 hours.
+    const std::vector<DiskReport> reports = DescribeDisks();
+    for (int d = 0; d < m_nDiskCount; d++) {
+        RecordedSpan span;
+        for (const DiskReport& r : reports) {
+            if (r.index == d) span = DiskRecordedSpan(r);
+        }
+        m_spans << (span.first == 0 ? Tr("Nothing recorded")
+                                    : Tr("Recorded:") + " " +
+                                          QString::fromStdString(FormatPackedTime(span.first).substr(0, 16)) + " -\n" +
+                                          QString::fromStdString(FormatPackedTime(span.last).substr(0, 16)));
+    }
+    connect(m_cmbDisk, &QComboBox::currentIndexChanged, this, &CTarvikDlg::OnDiskChanged);
 
     // In disk order and unsorted: an entry's position is its disk index.
     const QString disk = Tr("Disk");

@@ -17,6 +17,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QDateEdit;
 class QLineEdit;
 class QMenu;
@@ -75,6 +76,7 @@ protected:
     // Stops a running download and waits for its worker.
     void StopDownload();
     void UpdateControls();
+    void OnDiskChanged(int index);
 
     const CResultList& Results() const { return m_results; }
     const CDownloadJob& Job() const { return m_job; }
@@ -101,6 +103,7 @@ private:
     QProgressBar* m_prgDownload = nullptr;
     QLineEdit* m_edtPath = nullptr;
     QPushButton* m_btnSearch = nullptr;
+    QLabel* m_lblSpan = nullptr;  // the selected disk's recorded span, beside the disk picker
     QCheckBox* m_chkOrphans = nullptr;  // the search also lists orphaned footage
     QPushButton* m_btnDownload = nullptr;
     QPushButton* m_btnCancel = nullptr;
@@ -110,6 +113,7 @@ private:
     QPushButton* m_btnBrowse = nullptr;
 
     int m_nDiskCount = 0;  // disks the disk-access library found at start
+    QStringList m_spans;   // each disk's recorded span, as the label shows it
     QString m_strPath;     // the download folder
     bool m_bFilling = false;     // rows are being rebuilt: their check changes are not the user's
     bool m_bDownloading = false;  // from Download until the timer has seen the job end

@@ -1,6 +1,7 @@
 // The dialog as it opens: its pickers, lists and buttons, the language table,
 // the folder choice, the disk list's order and the program's options.
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 
@@ -66,7 +67,12 @@ private slots:
         QCOMPARE(s.dlg.List()->topLevelItemCount(), 0);
         QComboBox* list = s.dlg.Control<QComboBox>("IDC_DISK");
         QCOMPARE(list->count(), 10);
+        // Beside the picker: the selected disk's recorded span.
+        const QLabel* span = s.dlg.Control<QLabel>("IDC_SPAN");
+        QCOMPARE(span->text(), QString("Nothing recorded"));
         list->setCurrentIndex(9);
+        QVERIFY2(span->text().startsWith("Recorded: 2024-03-01 ") && span->text().contains(" -\n2024-03-0"),
+                 qUtf8Printable(span->text()));
         s.dlg.Click("IDC_SEARCH");
         QCOMPARE(s.dlg.Column(1), (QStringList{"Disk10", "Disk10"}));
         CTestDlg none(0);  // start-up found no disk
