@@ -1,36 +1,63 @@
 #!/usr/bin/env bash
 # Demonstration: installs what is missing, builds, makes the bundled sample
 # recorder disk, finds the recordings of channel 1 around a midnight and
-# copies them into a folder tree.
+# copies them into a folder tree. Every step says in one sentence what it
+# shows and prints its command exactly as it runs, ready to paste; every
+# disk is opened read-only.
 #   scripts/demo.sh [WORK_DIR]     (default: /tmp/tarvik-demo)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-work=${1:-/tmp/tarvik-demo}
+work=$(realpath -m "${1:-/tmp/tarvik-demo}")
+build=$here/build
+
+bold=$'\033[1m' plain=$'\033[0m'
+[ -t 1 ] || bold='' plain=''
+say() { printf '\n%s%s%s\n' "$bold" "$*" "$plain"; }
+
+# A word as a shell reads it back: bare when it is safe, else in single quotes.
+quote() {
+  if [[ $1 =~ ^[A-Za-z0-9_./:=,@+%-]+$ ]]; then printf '%s' "$1"
+  else printf "'%s'" "${1//\'/\'\\\'\'}"
+  fi
+}
+# Prints a step's sentence and its command, then runs the command.
+step() {
+  local sentence=$1 line="" word
+  shift
+  for word in "$@"; do line+="${line:+ }$(quote "$word")"; done
+  say "$sentence"
+  printf '$ %s\n' "$line"
+  "$@"
+}
+
+say "Installing what is missing (nothing when it is all there)."
 bash "$here/scripts/setup.sh"
-# Only the two programs the demonstration runs, in the build folder that
-# scripts/build.sh and scripts/test.sh use.
-cmake -S "$here" -B "$here/build" -G Ninja >/dev/null
-cmake --build "$here/build" -j "$(nproc)" --target tarvik kxmkdisk >/dev/null
-tarvik=$here/build/tarvik
+say "Building tarvik and the sample-disk maker (a few minutes the first time)."
+cmake -S "$here" -B "$build" -G Ninja >/dev/null
+cmake --build "$build" -j "$(nproc)" --target tarvik kxmkdisk
+
 rm -rf "$work"
 mkdir -p "$work"
 img=$work/sample.img
-say() { printf '\n\033[1m$ %s\033[0m\n' "$*"; }
-
-say kxmkdisk --preset sample "$img"
-"$here/build/tools/kxmkdisk" --preset sample "$img"
-
+tarvik=$build/tarvik
 # The sample's recorder clock ran in UTC.
 export TZ=UTC
-say tarvik -q -D "$img" disks
-"$tarvik" -q -D "$img" disks
-
 window=(--start "2024-06-03 18:00:00" --end "2024-06-04 09:00:00")
-say tarvik -q -D "$img" search --disk 1 --channel 1 --start "2024-06-03 18:00:00" --end "2024-06-04 09:00:00"
-"$tarvik" -q -D "$img" search --disk 1 --channel 1 "${window[@]}"
 
-say tarvik -q --read-only -D "$img" download --disk 1 --channel 1 ... --output "$work/copies"
-"$tarvik" -q --read-only -D "$img" download --disk 1 --channel 1 "${window[@]}" --output "$work/copies"
+step "Make a sample recorder disk image: two partitions of recordings on four channels, days of them." \
+  "$build/tools/kxmkdisk" --preset sample "$img"
+step "List its disks and partitions with the span each one has recordings for." \
+  env TZ=UTC "$tarvik" -q --read-only -D "$img" disks
+step "Find channel 1's recordings from 18:00 to 09:00 the next morning; one of them runs past midnight." \
+  env TZ=UTC "$tarvik" -q --read-only -D "$img" search --disk 1 --channel 1 "${window[@]}"
+step "Copy them into a folder tree; the disk is opened read-only and never written to." \
+  env TZ=UTC "$tarvik" -q --read-only -D "$img" download --disk 1 --channel 1 "${window[@]}" --output "$work/copies"
+step "List the copies with their sizes: one folder per disk and partition, day and channel." \
+  find "$work/copies" -type f -printf '%10s  %P\n'
 
-say "find $work/copies -type f (with sizes)"
-(cd "$work/copies" && find . -type f -printf '%10s  %p\n' | sort -k2)
+first=$(find "$work/copies" -name '*.mvr' -type f | sort | head -n 1)
+say "The copies are in $work/copies."
+echo "Each is the recording's stream as the recorder wrote it; real footage opens in a media player:"
+echo "  xdg-open $(quote "$first")"
+echo "The sample's recordings hold test patterns instead of pictures; look into one with:"
+echo "  od -A d -t x1 $(quote "$first") | head"
