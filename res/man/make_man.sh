@@ -32,4 +32,7 @@ if grep -q "$work" "$work/page.1"; then
   echo "make_man.sh: the page names the build's temporary folder" >&2
   exit 1
 fi
-gzip -9n < "$work/page.1" > "$out"
+# Long paths (the copies' layout) may break after a slash, and lines are set
+# ragged-right, so that a terminal of 80 columns renders them without a
+# warning.
+sed -e '/^\.TH /a .ad l' -e '/^[.'"'"']/!s|/|/\\:|g' "$work/page.1" | gzip -9n > "$out"
