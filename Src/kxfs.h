@@ -93,6 +93,18 @@ size_t kx_fwrite(const void* buf, size_t size, size_t count, KXFILE f);
 int64_t kx_fseek(KXFILE f, int64_t offset, int origin);
 int kx_fflush(KXFILE f);
 int kx_fclose(KXFILE f);
+// Host additions for readers that share one handle between threads or read
+// at random places: kx_fpread reads bytes at offset of the file (offset 0 is
+// where a record's data starts, after its header), seeking and reading as one
+// operation under the lock, and gives the bytes read (0 at the end or when
+// the disk fails; fewer than asked at the end). The log area is read whole,
+// addressed in 64 bits. kx_fsize gives what a whole read from offset 0
+// delivers, -1 for an invalid handle.
+size_t kx_fpread(KXFILE f, void* buf, size_t bytes, uint64_t offset);
+int64_t kx_fsize(KXFILE f);
+// Listings: "/mnt/ide%c%d" lists the days that hold recordings,
+// "ROOT/YYYY-MM-DD/CCC/*" the records of one channel, "ROOT/player/*" the
+// files of the player area (name and size).
 intptr_t kx_findfirst(const char* path, kx_find_record* rec);
 int kx_findnext(intptr_t handle, kx_find_record* rec);
 int kx_findclose(intptr_t handle);

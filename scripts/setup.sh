@@ -2,7 +2,7 @@
 # Installs what Tarvik needs to build and test on Debian 12 (run as root).
 # Does nothing when everything is already there.
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config libgtest-dev libcli11-dev
+packages=(build-essential cmake ninja-build pkg-config libgtest-dev libcli11-dev fuse3 libfuse3-dev
           nlohmann-json3-dev qt6-base-dev xvfb xauth python3 clang libclang-rt-14-dev help2man)
 missing=()
 for p in "${packages[@]}"; do

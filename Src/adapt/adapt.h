@@ -140,5 +140,18 @@ size_t log_transfer(KXFILE h, uint8_t* data, size_t bytes, bool write);
 #define PLAYER_ENTRY_OFF 20
 #define PLAYER_ENTRY_BYTES 28
 #define PLAYER_NAME_BYTES 20
+// Player directory lookups (dir is the area's first sector, area its first
+// sector on the disk): a file's first sector and length, when its entry lies
+// wholly inside the area; a new entry (the directory restarts when the name
+// is already there), false when the directory or the area is full.
+bool player_lookup(uint8_t* dir, const char* name, uint64_t area, uint32_t area_sectors, uint64_t* lba,
+                   uint64_t* length);
+bool player_add(uint8_t* dir, const char* name, uint64_t area, uint32_t area_sectors, uint64_t* lba);
+// Entry i as a listing shows it: its name and length, when it is a file that
+// opening by that name reaches (false for entries past the count, entries
+// outside the area, names that cannot be a path component, and later entries
+// of a repeated name).
+bool player_listed(uint8_t* dir, uint32_t i, uint32_t area_sectors, char name[PLAYER_NAME_BYTES + 1],
+                   uint64_t* length);
 // Log transfers stop at 8 MiB from the area's start.
 #define LOG_AREA_MAX_SECTORS 0x4000u

@@ -1,5 +1,5 @@
-// Listings: the days of a partition that hold recordings, and the records of
-// one channel on one day.
+// Listings: the days of a partition that hold recordings, the records of one
+// channel on one day, and the files of the partition's player area.
 //
 // A day listing walks every record start of the partition once and keeps the
 // days it finds in a bitmap (64 years x 13 months, one bit per day of month),
@@ -92,8 +92,33 @@ int next_record(KXFILE h, kx_find_record* rec) {
     return -1;
 }
 
+// The next listable entry of a player directory from the cursor in pos. The
+// directory sector is read again at each step: it is one sector of the cache.
+int next_player(KXFILE h, kx_find_record* rec) {
+    uint64_t area;
+    uint32_t area_sectors;
+    if (!player_area(h->pdp, &area, &area_sectors)) return -1;
+    buf_head* b = read_buf(h->pdp->disk_no, area);
+    if (b == nullptr) return -1;
+    int r = -1;
+    if (memcmp(b->data, PLAYER_MAGIC, sizeof PLAYER_MAGIC) == 0) {
+        char name[PLAYER_NAME_BYTES + 1];
+        uint64_t length = 0;
+        for (; h->pos < PLAYER_MAX_ENTRIES && r != 0; h->pos++) {
+            if (!player_listed(b->data, (uint32_t)h->pos, area_sectors, name, &length)) continue;
+            snprintf(rec->name, sizeof rec->name, "%s", name);
+            rec->size = length;
+            rec->start_time64 = 0;
+            r = 0;
+        }
+    }
+    release_buf(b);
+    return r;
+}
+
 int find_next_locked(KXFILE h, kx_find_record* rec) {
     if (h->kind == ADAPT_DAYS) return next_day(h, rec);
+    if (h->kind == ADAPT_PLAYER && h->pdp != nullptr) return next_player(h, rec);
     if (h->kind == ADAPT_RECORD && h->pdp != nullptr) return next_record(h, rec);
     return -1;
 }
@@ -164,11 +189,43 @@ intptr_t first_day(const listing_path& lp, kx_find_record* rec) {
     return (intptr_t)h;
 }
 
+// The files of a partition's player area ("ROOT/player/*"), in directory
+// order; their start time is 0.
+intptr_t first_player(const char* path, kx_find_record* rec) {
+    int disk, part;
+    kx_driver* pdp = parse_root_back(path, 2, &disk, &part) == 0 ? get_pdp(disk, part) : nullptr;
+    if (pdp == nullptr) {
+        kx_log("No such driver!\n");
+        return -1;
+    }
+    KXFILE h = adapter_alloc_handle();
+    if (h == nullptr) {
+        kx_log("kx_findfirst() Get the Handle error!\n");
+        return -1;
+    }
+    h->pdp = pdp;
+    h->state = FILE_READING;
+    h->kind = ADAPT_PLAYER;
+    h->pos = 0;
+    if (find_next_locked(h, rec) != 0) {
+        release_listing(h);
+        return -1;
+    }
+    return (intptr_t)h;
+}
+
 }  // namespace
 
 intptr_t kx_findfirst(const char* path, kx_find_record* rec) {
+    if (rec == nullptr || path == nullptr) return -1;
+    if (strstr(path, "/player/") != nullptr) {
+        adapter_lock();
+        const intptr_t r = first_player(path, rec);
+        adapter_unlock();
+        return r;
+    }
     listing_path lp;
-    if (rec == nullptr || parse_listing_path(path, &lp) != 0) return -1;
+    if (parse_listing_path(path, &lp) != 0) return -1;
     adapter_lock();
     const intptr_t r = lp.channel_listing ? first_record(lp, rec) : first_day(lp, rec);
     adapter_unlock();

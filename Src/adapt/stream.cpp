@@ -140,61 +140,6 @@ KXFILE open_record(const char* path, bool reading) {
     return h;
 }
 
-// The 28-byte entry i of a player directory sector.
-uint8_t* player_entry(uint8_t* dir, uint32_t i) {
-    return dir + PLAYER_ENTRY_OFF + i * PLAYER_ENTRY_BYTES;
-}
-
-bool entry_named(const uint8_t* entry, const char* name) {
-    return strncmp(reinterpret_cast<const char*>(entry), name, PLAYER_NAME_BYTES) == 0;
-}
-
-uint32_t entry_count(const uint8_t* dir) {
-    const uint32_t n = get_le32(dir + PLAYER_COUNT_OFF);
-    return n < PLAYER_MAX_ENTRIES ? n : PLAYER_MAX_ENTRIES;
-}
-
-// Looks a player file up: its first sector and length, when the entry lies
-// wholly inside the area.
-bool player_lookup(uint8_t* dir, const char* name, uint64_t area, uint32_t area_sectors, uint64_t* lba,
-                   uint64_t* length) {
-    for (uint32_t i = 0; i < entry_count(dir); i++) {
-        const uint8_t* e = player_entry(dir, i);
-        if (!entry_named(e, name)) continue;
-        const uint64_t len = get_le32(e + PLAYER_NAME_BYTES), off = get_le32(e + PLAYER_NAME_BYTES + 4);
-        if (off / SECTOR_SIZE + (len + SECTOR_SIZE - 1) / SECTOR_SIZE > area_sectors) return false;
-        *lba = area + off / SECTOR_SIZE;
-        *length = len;
-        return true;
-    }
-    return false;
-}
-
-// Adds an entry for a new player file (restarting the directory when the name
-// is already there); its first sector, or false when the directory or the
-// area is full.
-bool player_add(uint8_t* dir, const char* name, uint64_t area, uint32_t area_sectors, uint64_t* lba) {
-    uint32_t count = entry_count(dir);
-    for (uint32_t i = 0; i < count; i++)
-        if (entry_named(player_entry(dir, i), name)) count = 0;
-    if (count >= PLAYER_MAX_ENTRIES) return false;
-    uint64_t off = SECTOR_SIZE;
-    if (count > 0) {
-        const uint8_t* prev = player_entry(dir, count - 1);
-        const uint64_t end =
-            (uint64_t)get_le32(prev + PLAYER_NAME_BYTES + 4) + get_le32(prev + PLAYER_NAME_BYTES);
-        off = (end + SECTOR_SIZE) / SECTOR_SIZE * SECTOR_SIZE;
-    }
-    if (off / SECTOR_SIZE >= area_sectors) return false;
-    uint8_t* e = player_entry(dir, count);
-    memset(e, 0, PLAYER_ENTRY_BYTES);
-    memcpy(e, name, strlen(name));
-    put_le32(e + PLAYER_NAME_BYTES + 4, (uint32_t)off);
-    put_le32(dir + PLAYER_COUNT_OFF, count + 1);
-    *lba = area + off / SECTOR_SIZE;
-    return true;
-}
-
 KXFILE open_player(const char* path, bool reading) {
     int disk, part;
     kx_driver* pdp = parse_root_back(path, 2, &disk, &part) == 0 ? get_pdp(disk, part) : nullptr;
@@ -490,31 +435,27 @@ KXFILE kx_fopen(const char* path, const char* mode) {
     return h;
 }
 
+namespace {
+
+size_t read_locked(KXFILE f, uint8_t* dst, size_t bytes) {
+    switch (f->kind) {
+        case ADAPT_SUMMARY: return read_summary(f, dst, bytes);
+        case ADAPT_PLAYER: return read_player(f, dst, bytes);
+        case ADAPT_LOG: return log_transfer(f, dst, bytes, false);
+        case ADAPT_RECORD:
+        case ADAPT_INDEX:
+        case ADAPT_SUMMARY_INDEX: return read_buffered(f, dst, bytes);
+        default: return 0;
+    }
+}
+
+}  // namespace
+
 size_t kx_fread(void* buf, size_t size, size_t count, KXFILE f) {
     if (adapter_handle_valid(f, __LINE__) != 0) return 0;
     if (buf == nullptr || size == 0 || count > SIZE_MAX / size) return 0;
-    const size_t bytes = size * count;
-    uint8_t* dst = static_cast<uint8_t*>(buf);
     adapter_lock();
-    size_t got = 0;
-    switch (f->kind) {
-        case ADAPT_SUMMARY:
-            got = read_summary(f, dst, bytes);
-            break;
-        case ADAPT_PLAYER:
-            got = read_player(f, dst, bytes);
-            break;
-        case ADAPT_LOG:
-            got = log_transfer(f, dst, bytes, false);
-            break;
-        case ADAPT_RECORD:
-        case ADAPT_INDEX:
-        case ADAPT_SUMMARY_INDEX:
-            got = read_buffered(f, dst, bytes);
-            break;
-        default:
-            break;
-    }
+    const size_t got = read_locked(f, static_cast<uint8_t*>(buf), size * count);
     adapter_unlock();
     return got / size;
 }
@@ -582,6 +523,60 @@ int64_t kx_fseek(KXFILE f, int64_t offset, int origin) {
     const int64_t r = seek_locked(f, offset, origin);
     adapter_unlock();
     return r;
+}
+
+namespace {
+
+// Bytes a whole read of the file delivers from offset 0 of kx_fpread.
+uint64_t size_locked(KXFILE f) {
+    switch (f->kind) {
+        case ADAPT_SUMMARY: return SUMMARY_RECORD_BYTES;
+        case ADAPT_RECORD:
+            refresh_length(f);
+            return f->length > f->data_start ? f->length - f->data_start : 0;
+        default: return f->length;
+    }
+}
+
+// The whole log area, addressed in 64 bits and read straight from the disk:
+// the stream reads' 8 MiB cut belongs to the recorder's own use of the area.
+size_t pread_log(KXFILE f, uint8_t* dst, size_t bytes, uint64_t offset) {
+    if (offset >= f->length) return 0;
+    if (bytes > f->length - offset) bytes = (size_t)(f->length - offset);
+    return raw_transfer(f->pdp->disk_no, f->raw_lba, offset, dst, bytes, false) ? bytes : 0;
+}
+
+size_t pread_locked(KXFILE f, uint8_t* dst, size_t bytes, uint64_t offset) {
+    if (f->state != FILE_READING) return 0;
+    if (f->kind == ADAPT_LOG) return pread_log(f, dst, bytes, offset);
+    if (f->kind == ADAPT_SUMMARY) {
+        if (offset >= SUMMARY_RECORD_BYTES) return 0;
+        uint8_t rec[SUMMARY_RECORD_BYTES];
+        summary_fill(f->pdp, rec);
+        const size_t n = bytes < SUMMARY_RECORD_BYTES - offset ? bytes : (size_t)(SUMMARY_RECORD_BYTES - offset);
+        memcpy(dst, rec + offset, n);
+        return n;
+    }
+    if (offset > (uint64_t)INT64_MAX || seek_locked(f, (int64_t)offset, 0) != 0) return 0;
+    return read_locked(f, dst, bytes);
+}
+
+}  // namespace
+
+size_t kx_fpread(KXFILE f, void* buf, size_t bytes, uint64_t offset) {
+    if (adapter_handle_valid(f, __LINE__) != 0 || buf == nullptr) return 0;
+    adapter_lock();
+    const size_t got = pread_locked(f, static_cast<uint8_t*>(buf), bytes, offset);
+    adapter_unlock();
+    return got;
+}
+
+int64_t kx_fsize(KXFILE f) {
+    if (adapter_handle_valid(f, __LINE__) != 0) return -1;
+    adapter_lock();
+    const uint64_t n = size_locked(f);
+    adapter_unlock();
+    return (int64_t)n;
 }
 
 int kx_fclose(KXFILE f) {

@@ -71,6 +71,9 @@ int RunDays(const GlobalOptions& global, int disk, int partition, bool json);
 int RunSearch(const GlobalOptions& global, const SearchOptions& options);
 int RunDownload(const GlobalOptions& global, const DownloadOptions& options);
 int RunOrphans(const GlobalOptions& global, const OrphanOptions& options);
+int RunWorkfiles(const GlobalOptions& global, int disk, int partition, const std::string& output);
+struct MountSettings;
+int RunMount(const GlobalOptions& global, const MountSettings& settings);
 
 // "1,3-5" into 0-based indices of a list of `count` results, in the order
 // given, without repeats. Throws UsageError for text that does not parse or

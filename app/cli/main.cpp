@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "core/version.h"
+#include "mount/mount.h"
 
 namespace {
 
@@ -106,6 +107,25 @@ int main(int argc, char** argv) {
                          "first_cluster, old_first_cluster} (and path, copied, bytes, error with --output)");
     orphansCmd->add_option("--output", orphans.output, "Copy the chains into folder DIR")->type_name("DIR");
 
+    int workDisk = 0, workPartition = 0;
+    std::string workOutput;
+    CLI::App* workCmd = app.add_subcommand(
+        "workfiles", "Copy a partition's work areas to DIR/DiskDD_PartPP/_recorder/: summary.json (the partition "
+                     "summary), log.bin (the whole log area) and player/ (the player files)");
+    workCmd->add_option("--disk", workDisk, "Disk number, from 1")->required()->check(CLI::Range(1, 32));
+    workCmd->add_option("--partition", workPartition, "Partition, from 0")->required()->check(CLI::Range(0, 3));
+    workCmd->add_option("--output", workOutput, "Destination folder DIR")->required()->type_name("DIR");
+
+    MountSettings mount;
+    CLI::App* mountCmd = app.add_subcommand(
+        "mount", "Show every recorder partition as a read-only file system at MOUNTPOINT, laid out as a download "
+                 "(DiskDD_PartPP/YYYY-MM-DD/CCC/NAME, and DiskDD_PartPP/_recorder/); unmount with "
+                 "`fusermount3 -u MOUNTPOINT`. The disks are only read");
+    mountCmd->add_flag("--foreground", mount.foreground, "Stay in the foreground; Ctrl-C unmounts");
+    mountCmd->add_flag("--allow-other", mount.allowOther,
+                       "Let other users see the files (needs user_allow_other in /etc/fuse.conf unless root)");
+    mountCmd->add_option("MOUNTPOINT", mount.mountPoint, "An existing empty folder")->required()->type_name("MOUNTPOINT");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -119,6 +139,8 @@ int main(int argc, char** argv) {
         if (searchCmd->parsed()) return RunSearch(global, search);
         if (downloadCmd->parsed()) return RunDownload(global, download);
         if (orphansCmd->parsed()) return RunOrphans(global, orphans);
+        if (workCmd->parsed()) return RunWorkfiles(global, workDisk, workPartition, workOutput);
+        if (mountCmd->parsed()) return RunMount(global, mount);
         return RunDump(global);
     } catch (const UsageError& e) {
         Complain(e.message);

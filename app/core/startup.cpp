@@ -1,5 +1,7 @@
 #include "core/startup.h"
 
+#include <mutex>
+
 #include "core/folders.h"
 #include "core/language.h"
 #include "kxfs.h"
@@ -10,12 +12,22 @@ namespace {
 // beside the program serves when there is none.
 const char kConfigFolder[] = "/etc/tarvik/";
 
-// The application needs no spin-up notice and no locking of its own: it keeps
-// the library to one thread at a time.
+// The dialog and the command line need no spin-up notice and no locking of
+// their own: each keeps the library to one thread at a time. The mount's file
+// system serves several threads and takes a real mutex.
 void NoWakeup(int) {}
 void NoLock() {}
 
+std::mutex g_libraryMutex;
+void LockLibrary() { g_libraryMutex.lock(); }
+void UnlockLibrary() { g_libraryMutex.unlock(); }
+
 }  // namespace
+
+void UseLibraryMutex() {
+    static const kx_hooks hooks = {NoWakeup, LockLibrary, UnlockLibrary};
+    kx_set_hooks(&hooks);
+}
 
 int DiskCount() {
     disk_info info{};

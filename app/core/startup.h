@@ -46,3 +46,7 @@ StartupReport InitLibrary(const StartupOptions& options);
 
 // Number of disks the disk-access library found (0 when none).
 int DiskCount();
+
+// Makes the library's lock hooks take one process-wide mutex, for a host
+// that calls the library from several threads (the mount's file system).
+void UseLibraryMutex();

@@ -80,7 +80,9 @@ TEST_F(AreaTest, PlayerFilesWrittenAndReadBack) {
 
 // The player directory comes from the disk: only the 17 entries that fit in
 // its sector are searched whatever its count says, and an entry reaching
-// outside the area finds nothing.
+// outside the area finds nothing. Its listing shows exactly the names that
+// open: no entry outside the area, no name that fills all 20 bytes or holds
+// a "/", a repeated name once.
 TEST_F(AreaTest, DamagedPlayerDirectory) {
     ASSERT_TRUE(player_area(pdp(), &area, &sectors));
     sector_bytes dir(512, 'z');  // no terminator after the entries
@@ -91,8 +93,23 @@ TEST_F(AreaTest, DamagedPlayerDirectory) {
         put_le32(e + 20, i == 0 ? 0xFFFFFFFF : 512);
         put_le32(e + 24, i == 1 ? sectors * 512 : 512 * (i + 1));
     }
+    memset(&dir[20 + 2 * 28], 'n', 20);
+    strcpy((char*)&dir[20 + 3 * 28], "f4");
+    strcpy((char*)&dir[20 + 5 * 28], "a/b");
     disk->put_sector(area, dir);
     init_buf_pool();
+    std::vector<std::string> listed;
+    kx_find_record r{};
+    const intptr_t h = kx_findfirst("/mnt/idea0/player/*", &r);
+    for (int more = h > 0 ? 0 : -1; more == 0; more = kx_findnext(h, &r)) {
+        listed.push_back(r.name);
+        KXFILE f = kx_fopen((std::string("/mnt/idea0/player/") + r.name).c_str(), "rb");
+        EXPECT_EQ(512, f ? kx_fsize(f) : -1) << r.name;
+        kx_fclose(f);
+    }
+    EXPECT_EQ(0, kx_findclose(h));
+    EXPECT_EQ((std::vector<std::string>{"f4", "f6", "f7", "f8", "f9", "f10", "f11", "f12", "f13", "f14", "f15", "f16"}),
+              listed);
     for (const char* missing : {"f0", "f1", "zzzzzzzz"})
         EXPECT_EQ(nullptr, kx_fopen((std::string("/mnt/idea0/player/") + missing).c_str(), "rb")) << missing;
     EXPECT_EQ(0, kx_fclose(kx_fopen("/mnt/idea0/player/f16", "rb")));
