@@ -76,8 +76,8 @@ bool player_listed(uint8_t* dir, uint32_t i, uint32_t area_sectors, char name[PL
     // The name must be one the open can find: not empty, no path separator,
     // nothing that the path grammar would take for another kind of file, and
     // the first entry of that name (the one a lookup finds).
-    if (name[0] == '\0' || strchr(name, '/') != nullptr || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
-        strstr(name, ".mvr") || strstr(name, ".jpg") || strstr(name, ".idx"))
+    if (name[0] == '\0' || strchr(name, '/') != nullptr || strcmp(name, ".") == 0 ||
+        strcmp(name, "..") == 0 || strstr(name, ".mvr") || strstr(name, ".jpg") || strstr(name, ".idx"))
         return false;
     for (uint32_t j = 0; j < i; j++)
         if (entry_named(player_entry(dir, j), name)) return false;

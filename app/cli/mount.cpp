@@ -1,11 +1,12 @@
 // `mount`: the recorder's disks as a read-only file system (FUSE).
+#include "mount/mount.h"
+
 #include <ctime>
 #include <string>
 
 #include "cli.h"
 #include "core/mounttree.h"
 #include "core/startup.h"
-#include "mount/mount.h"
 
 int RunMount(const GlobalOptions& global, const MountSettings& settings) {
     // A mount never writes to a disk: the repairs of mounting stay in memory.

@@ -15,7 +15,8 @@ int RunWorkfiles(const GlobalOptions& global, int disk, int partition, const std
         Tell("No record disk.");
         return kExitNothingFound;
     }
-    if (disk > count) throw UsageError{"--disk " + std::to_string(disk) + ": " + std::to_string(count) + " disk(s) found"};
+    if (disk > count)
+        throw UsageError{"--disk " + std::to_string(disk) + ": " + std::to_string(count) + " disk(s) found"};
     std::vector<std::string> written;
     std::string failure;
     const CWorkArea::Written r = CWorkArea::WriteTo(disk - 1, partition, output, &written, &failure);

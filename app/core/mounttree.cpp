@@ -139,7 +139,8 @@ const CMountTree::Folder* CMountTree::Partition(const std::string& name) {
     const auto p = m_partitions.find(name);
     if (p == m_partitions.end()) return nullptr;
     auto it = m_folders.find(name);
-    if (it == m_folders.end()) it = m_folders.emplace(name, ListDays(p->second.first, p->second.second)).first;
+    if (it == m_folders.end())
+        it = m_folders.emplace(name, ListDays(p->second.first, p->second.second)).first;
     return &it->second;
 }
 
@@ -151,8 +152,10 @@ const CMountTree::Folder* CMountTree::Day(const std::string& partition, const st
     auto it = m_folders.find(key);
     if (it != m_folders.end()) return &it->second;
     const auto [disk, part] = m_partitions[partition];
-    if (day == kWorkFolder) ListWorkArea(key, disk, part);
-    else ListDay(key, disk, part, day);
+    if (day == kWorkFolder)
+        ListWorkArea(key, disk, part);
+    else
+        ListDay(key, disk, part, day);
     return &m_folders[key];
 }
 
@@ -207,6 +210,7 @@ int CMountTree::Open(const std::string& path, std::unique_ptr<CSourceFile>* out)
     const int r = Lookup(path, &n);
     if (r != 0) return r;
     if (n.directory) return -EISDIR;
-    *out = n.adapterPath.empty() ? CSourceFile::FromText(n.text) : CSourceFile::OpenPath(n.adapterPath, n.size);
+    *out =
+        n.adapterPath.empty() ? CSourceFile::FromText(n.text) : CSourceFile::OpenPath(n.adapterPath, n.size);
     return *out ? 0 : -EIO;
 }

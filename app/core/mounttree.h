@@ -21,7 +21,7 @@
 #include "core/sourcefile.h"
 
 class CMountTree {
-public:
+   public:
     struct Node {
         std::string name;
         bool directory = false;
@@ -43,7 +43,7 @@ public:
     // disk no longer holds what was listed there.
     int Open(const std::string& path, std::unique_ptr<CSourceFile>* out);
 
-private:
+   private:
     using Folder = std::vector<Node>;
     const Folder* FolderAt(const std::vector<std::string>& parts, int* error);
     const Folder* Partition(const std::string& name);

@@ -12,7 +12,7 @@
 #include "kxfs.h"
 
 class CSourceFile {
-public:
+   public:
     // Opens a virtual path of the adapter whose listed size is `size`. Null
     // when it cannot be opened, or when what opens is not `size` bytes long
     // (the recording under that name is no longer the one listed).
@@ -27,7 +27,7 @@ public:
     // at or past its end); -1 when the disk could not give them.
     int64_t Read(void* buf, size_t n, uint64_t offset);
 
-private:
+   private:
     CSourceFile() = default;
 
     KXFILE m_file = nullptr;

@@ -16,8 +16,8 @@ constexpr size_t kSummaryBytes = 300;
 constexpr size_t kCopyChunk = 1u << 20;
 
 uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 std::string root_of(int disk, int partition) {
@@ -63,8 +63,8 @@ struct CalendarField {
     size_t offset;
 };
 constexpr CalendarField kTimes[] = {
-    {"recorded_start", 44}, {"recorded_end", 76},   {"start_time1", 108},   {"end_time1", 140},
-    {"start_time2", 172},   {"end_time2", 204},     {"default_time1", 236}, {"default_time2", 268},
+    {"recorded_start", 44}, {"recorded_end", 76}, {"start_time1", 108},   {"end_time1", 140},
+    {"start_time2", 172},   {"end_time2", 204},   {"default_time1", 236}, {"default_time2", 268},
 };
 
 bool write_all(int fd, const uint8_t* data, size_t size) {
@@ -113,11 +113,13 @@ CWorkArea::Written copy_to(const WorkFile& file, const std::string& path, std::s
 }  // namespace
 
 std::string SummaryJson(const uint8_t record[kSummaryBytes]) {
-    std::string json = "{\n  \"part_label\": " + json_string(record, strnlen(reinterpret_cast<const char*>(record), 32));
+    std::string json =
+        "{\n  \"part_label\": " + json_string(record, strnlen(reinterpret_cast<const char*>(record), 32));
     json += ",\n  \"part_word\": " + std::to_string(le32(record + 32));
     json += ",\n  \"type\": " + std::to_string(le32(record + 36));
     json += ",\n  \"err_status\": " + std::to_string(le32(record + 40));
-    for (const CalendarField& f : kTimes) json += std::string(",\n  \"") + f.name + "\": " + calendar_text(record + f.offset);
+    for (const CalendarField& f : kTimes)
+        json += std::string(",\n  \"") + f.name + "\": " + calendar_text(record + f.offset);
     // The record's own bytes too: the label's bytes after its end and the
     // reserved words of the calendar records are kept nowhere else.
     json += ",\n  \"record_hex\": \"";
@@ -153,7 +155,8 @@ std::vector<WorkFile> CWorkArea::List(int disk, int partition) {
     const intptr_t h = kx_findfirst((root + "/player/*").c_str(), &entry);
     for (int more = h > 0 ? 0 : -1; more == 0; more = kx_findnext(h, &entry)) {
         entry.name[sizeof entry.name - 1] = '\0';
-        files.push_back(WorkFile{std::string("player/") + entry.name, entry.size, root + "/player/" + entry.name, ""});
+        files.push_back(
+            WorkFile{std::string("player/") + entry.name, entry.size, root + "/player/" + entry.name, ""});
     }
     if (h > 0) kx_findclose(h);
     return files;

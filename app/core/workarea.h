@@ -13,7 +13,7 @@
 #include "core/sourcefile.h"
 
 struct WorkFile {
-    std::string name;         // relative to _recorder/: "summary.json", "log.bin", "player/NAME"
+    std::string name;  // relative to _recorder/: "summary.json", "log.bin", "player/NAME"
     uint64_t size = 0;
     std::string adapterPath;  // where the library reads it; "" for the summary
     std::string text;         // the summary's JSON
@@ -23,7 +23,7 @@ struct WorkFile {
 std::string SummaryJson(const uint8_t record[300]);
 
 class CWorkArea {
-public:
+   public:
     // The work files of a partition (disk and partition 0-based); empty when
     // the partition is not mounted. Summary first, then the log area when
     // the partition has one, then the player files.
@@ -33,7 +33,7 @@ public:
     // Writes every work file under folder/Disk%02d_Part%02d/_recorder/ and
     // names each file written whole in *written. On a failure, what failed
     // is in *failure and the files written so far stay.
-    static Written WriteTo(int disk, int partition, const std::string& folder, std::vector<std::string>* written,
-                           std::string* failure);
+    static Written WriteTo(int disk, int partition, const std::string& folder,
+                           std::vector<std::string>* written, std::string* failure);
     static std::string Folder(const std::string& folder, int disk, int partition);
 };

@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -60,7 +60,8 @@ int OnGetattr(const char* path, struct stat* st, fuse_file_info*) {
     return r;
 }
 
-int OnReaddir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*, fuse_readdir_flags) {
+int OnReaddir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*,
+              fuse_readdir_flags) {
     std::vector<CMountTree::Node> entries;
     const int r = g_tree->List(path, &entries);
     if (r != 0) return r;
@@ -105,21 +106,51 @@ int OnStatfs(const char*, struct statvfs* st) {
 }
 
 // Every way of changing the tree.
-int Refuse() { return -EROFS; }
-int OnPathOnly(const char*) { return Refuse(); }
-int OnTwoPaths(const char*, const char*) { return Refuse(); }
-int OnRename(const char*, const char*, unsigned) { return Refuse(); }
-int OnMode(const char*, mode_t) { return Refuse(); }
-int OnMknod(const char*, mode_t, dev_t) { return Refuse(); }
-int OnChmod(const char*, mode_t, fuse_file_info*) { return Refuse(); }
-int OnChown(const char*, uid_t, gid_t, fuse_file_info*) { return Refuse(); }
-int OnTruncate(const char*, off_t, fuse_file_info*) { return Refuse(); }
-int OnUtimens(const char*, const timespec*, fuse_file_info*) { return Refuse(); }
-int OnCreate(const char*, mode_t, fuse_file_info*) { return Refuse(); }
-int OnWrite(const char*, const char*, size_t, off_t, fuse_file_info*) { return Refuse(); }
-int OnSetxattr(const char*, const char*, const char*, size_t, int) { return Refuse(); }
-int OnRemovexattr(const char*, const char*) { return Refuse(); }
-int OnFallocate(const char*, int, off_t, off_t, fuse_file_info*) { return Refuse(); }
+int Refuse() {
+    return -EROFS;
+}
+int OnPathOnly(const char*) {
+    return Refuse();
+}
+int OnTwoPaths(const char*, const char*) {
+    return Refuse();
+}
+int OnRename(const char*, const char*, unsigned) {
+    return Refuse();
+}
+int OnMode(const char*, mode_t) {
+    return Refuse();
+}
+int OnMknod(const char*, mode_t, dev_t) {
+    return Refuse();
+}
+int OnChmod(const char*, mode_t, fuse_file_info*) {
+    return Refuse();
+}
+int OnChown(const char*, uid_t, gid_t, fuse_file_info*) {
+    return Refuse();
+}
+int OnTruncate(const char*, off_t, fuse_file_info*) {
+    return Refuse();
+}
+int OnUtimens(const char*, const timespec*, fuse_file_info*) {
+    return Refuse();
+}
+int OnCreate(const char*, mode_t, fuse_file_info*) {
+    return Refuse();
+}
+int OnWrite(const char*, const char*, size_t, off_t, fuse_file_info*) {
+    return Refuse();
+}
+int OnSetxattr(const char*, const char*, const char*, size_t, int) {
+    return Refuse();
+}
+int OnRemovexattr(const char*, const char*) {
+    return Refuse();
+}
+int OnFallocate(const char*, int, off_t, off_t, fuse_file_info*) {
+    return Refuse();
+}
 
 fuse_operations Operations() {
     fuse_operations ops{};
@@ -154,7 +185,8 @@ std::string CheckMountPoint(const std::string& path) {
     struct stat here, parent;
     if (stat(path.c_str(), &here) != 0) return "the mount point " + path + " does not exist";
     if (!S_ISDIR(here.st_mode)) return "the mount point " + path + " is not a folder";
-    if (stat((path + "/..").c_str(), &parent) == 0 && (here.st_dev != parent.st_dev || here.st_ino == parent.st_ino))
+    if (stat((path + "/..").c_str(), &parent) == 0 &&
+        (here.st_dev != parent.st_dev || here.st_ino == parent.st_ino))
         return "the mount point " + path + " is busy: something is mounted there already";
     return "";
 }
@@ -175,7 +207,8 @@ bool ServeMount(CMountTree& tree, const MountSettings& settings, std::string* wh
     *why = CheckMountPoint(mountPoint);
     if (!why->empty()) return false;
 
-    std::string options = "ro,fsname=tarvik,subtype=tarvik,default_permissions,max_read=" + std::to_string(kMaxRead);
+    std::string options =
+        "ro,fsname=tarvik,subtype=tarvik,default_permissions,max_read=" + std::to_string(kMaxRead);
     if (settings.allowOther) options += ",allow_other";
     const char* argv[] = {"tarvik", "-o", options.c_str()};
     fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));

@@ -5,8 +5,8 @@
 // with a known pattern. Mounted read-only the way the application starts.
 #pragma once
 
-#include "app/app_support.h"
 #include "adapt/adapt.h"
+#include "app/app_support.h"
 #include "meta/meta.h"
 
 namespace app_test {
@@ -37,7 +37,8 @@ struct AreaDisk {
         for (uint32_t s = 0; s < sectors; s += 256) {
             const uint32_t n = std::min<uint32_t>(256, sectors - s);
             pattern_bytes(kLogSeed, uint64_t(s) * 512, chunk.data(), n * 512);
-            EXPECT_EQ(0, ide_write64(disk.disk, n, uint32_t(area + s), uint32_t((area + s) >> 32), chunk.data()));
+            EXPECT_EQ(
+                0, ide_write64(disk.disk, n, uint32_t(area + s), uint32_t((area + s) >> 32), chunk.data()));
         }
         disk.Mount(true);
     }

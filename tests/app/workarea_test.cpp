@@ -1,10 +1,11 @@
 // The work areas as files and the mount's tree, driven without a mount.
+#include "core/workarea.h"
+
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
 #include "app/area_disk.h"
 #include "core/mounttree.h"
-#include "core/workarea.h"
 
 using namespace app_test;
 
@@ -70,8 +71,9 @@ TEST(WorkArea, WritesSummaryWholeLogAndPlayerFiles) {
     std::string failure;
     ASSERT_EQ(CWorkArea::Written::All, CWorkArea::WriteTo(0, 0, out, &written, &failure)) << failure;
     const std::string top = out + "/Disk00_Part00/_recorder/";
-    EXPECT_EQ((Strings{top + "summary.json", top + "log.bin", top + "player/setup.bin", top + "player/ui.bin"}),
-              written);
+    EXPECT_EQ(
+        (Strings{top + "summary.json", top + "log.bin", top + "player/setup.bin", top + "player/ui.bin"}),
+        written);
     uint8_t rec[300];
     KXFILE s = kx_fopen("/mnt/idea0/DVRWorkDirectory", "rb");
     ASSERT_EQ(1u, kx_fread(rec, 300, 1, s));
@@ -85,7 +87,8 @@ TEST(WorkArea, WritesSummaryWholeLogAndPlayerFiles) {
     written.clear();
     EXPECT_EQ(CWorkArea::Written::NotMounted, CWorkArea::WriteTo(0, 2, out, &written, &failure));
     std::ofstream(d.disk.dir.file("file")) << "x";
-    EXPECT_EQ(CWorkArea::Written::OutputFailed, CWorkArea::WriteTo(0, 0, d.disk.dir.file("file"), &written, &failure));
+    EXPECT_EQ(CWorkArea::Written::OutputFailed,
+              CWorkArea::WriteTo(0, 0, d.disk.dir.file("file"), &written, &failure));
     EXPECT_TRUE(written.empty());
 }
 
@@ -104,7 +107,8 @@ TEST(MountTree, LaysOutRecordingsAndWorkAreas) {
     EXPECT_EQ((Strings{"summary.json", "log.bin", "player/"}), Names(tree, "/Disk00_Part00/_recorder"));
     EXPECT_EQ((Strings{"setup.bin", "ui.bin"}), Names(tree, "/Disk00_Part00/_recorder/player"));
 
-    const std::string night = "/Disk00_Part00/2024-02-28/001/" + Names(tree, "/Disk00_Part00/2024-02-28/001")[0];
+    const std::string night =
+        "/Disk00_Part00/2024-02-28/001/" + Names(tree, "/Disk00_Part00/2024-02-28/001")[0];
     CMountTree::Node n;
     ASSERT_EQ(0, tree.Lookup(night, &n));
     EXPECT_EQ((3u << 20) + 5 * 512, n.size);
@@ -138,11 +142,13 @@ TEST(MountTree, UnreadableSectorAndStaleName) {
     std::unique_ptr<CSourceFile> f;
     ASSERT_EQ(0, tree.Open(dir + name, &f));
     const kx_driver* pdp = get_pdp(0, 0);
-    ide_inject_fault(0, clus_sector(pdp, d.recs[0].chain[3]), clus_sector(pdp, d.recs[0].chain[3]), IDE_FAULT_READ);
+    ide_inject_fault(0, clus_sector(pdp, d.recs[0].chain[3]), clus_sector(pdp, d.recs[0].chain[3]),
+                     IDE_FAULT_READ);
     std::vector<uint8_t> buf(1u << 20);
     EXPECT_EQ(-1, f->Read(buf.data(), buf.size(), 0));
     EXPECT_EQ(4096, f->Read(buf.data(), 4096, 2u << 20));
-    EXPECT_EQ(layout_expected(d.recs[0], 2u << 20, 4096), std::vector<uint8_t>(buf.begin(), buf.begin() + 4096));
+    EXPECT_EQ(layout_expected(d.recs[0], 2u << 20, 4096),
+              std::vector<uint8_t>(buf.begin(), buf.begin() + 4096));
     ide_clear_faults();
     std::string other = name;
     other.replace(0, 8, "23.51.00");
