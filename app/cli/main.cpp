@@ -13,19 +13,25 @@ const char* const kFooter = R"(Exit status:
   0    all done
   1    download, orphans --output: some recordings were not copied whole (each is
        named on stderr; what was copied of it is kept as NAME.part), or are being
-       copied by another run into the same folder
+       copied by another run into the same folder; workfiles: a work file could
+       not be read whole
   2    usage error
   3    nothing found: "No record disk.", "No record.", no recorded day or
        "No orphaned footage."
   4    error: a partition that is not mounted, a date on the disk that does not
        exist, "Storage device is no space!", an output folder that cannot be made
-       or written
+       or written, a mount that cannot start (no /dev/fuse, a mount point missing
+       or in use)
   130  stopped by Ctrl-C (a download stops between 1 MiB chunks)
 
 Mounting repairs a recorder volume that an interrupted recording left open, and
 reading a recording may store its header length on the disk; tarvik says so on
 stderr when it writes. For a disk that is evidence, use --read-only: every
 write then stays in memory and the disk is never touched.
+
+`tarvik mount MOUNTPOINT` shows the recordings as read-only files laid out as a
+download (unmount with `fusermount3 -u MOUNTPOINT`); it never writes to a disk,
+and a mount that cannot start exits with status 4.
 
 Times are local time ("YYYY-MM-DD HH:MM:SS"). Disks and channels count from 1,
 partitions from 0.)";
