@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "adapt/adapt.h"
+#include "core/workarea.h"
 #include "kxtime.h"
 #include "platform/clock.h"
 #include "support/record_layout.h"
@@ -183,6 +184,9 @@ uint64_t fuzz_read_path(const std::string& path) {
         if (got < piece) break;
     }
     if (kx_fseek(f, 0, SEEK_SET) == 0 && kx_fread(buf, 1, 16, f) > 0) sum += buf[0];
+    // Positional reads never run past the size a whole read delivers.
+    const int64_t size = kx_fsize(f);
+    if (size > 0 && kx_fpread(f, buf, sizeof buf, uint64_t(size) - 1) > 1) die("a positional read past the end");
     kx_fclose(f);
     return sum;
 }
@@ -205,6 +209,18 @@ uint64_t fuzz_walk(int part, uint8_t pick) {
             sum += kx_fread(head, 1, sizeof head, f);
             if (kx_fseek(f, -100, SEEK_END) == 0) sum += kx_fread(head, 1, sizeof head, f);
             kx_fclose(f);
+        }
+    }
+    // The partition's work areas as a mount and `workfiles` show them: the
+    // head of each file, read at odd offsets, never past its size.
+    static uint8_t buf[4099];
+    for (const WorkFile& w : CWorkArea::List(0, part)) {
+        std::unique_ptr<CSourceFile> f = CWorkArea::Open(w);
+        for (uint64_t at = 1; f && at < f->Size() && at < (1u << 20); at += 65537) {
+            const int64_t n = f->Read(buf, sizeof buf, at);
+            if (n < 0) break;
+            if (n == 0 || uint64_t(n) > f->Size() - at) die("a work file read outside its size");
+            sum += buf[0];
         }
     }
     return sum;
