@@ -89,11 +89,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_CLI_PACKAGE_NAME tarvik)
+# fusermount3, which unmounts a `tarvik mount`.
+set(CPACK_DEBIAN_CLI_PACKAGE_RECOMMENDS fuse3)
 set(CPACK_COMPONENT_CLI_DESCRIPTION "copy recordings off a digital video recorder's hard disk
 tarvik reads the hard disk of a digital video recorder, attached as a block
 device or imaged to a file, finds the recordings of one channel in a time
-window and copies them into a folder tree. Disks can be read without ever
-being written to.
+window and copies them into a folder tree, or mounts the disk read-only as
+files. Disks can be read without ever being written to.
 
 This package holds the command-line program; tarvik-gui holds the dialog.")
 set(CPACK_DEBIAN_GUI_PACKAGE_NAME tarvik-gui)
