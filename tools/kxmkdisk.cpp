@@ -24,7 +24,8 @@ void usage(FILE* out) {
             "\n"
             "Recorded data: byte OFFSET after the header of the record of channel C (counted\n"
             "from 1) that starts at S seconds after 2000-01-01 00:00:00 (its day directory and\n"
-            "the start time in its name) is ((OFFSET*131) ^ (OFFSET>>9) ^ (C*29) ^ (S*71)) mod 256.\n"
+            "the start time in its name) is ((OFFSET*131) ^ (OFFSET>>9) ^ (C*29) ^ (S*71)) mod 256;\n"
+            "the video preset's records hold H.264 footage in an MPEG program stream instead.\n"
             "\n"
             "Exit status: 0 when the image was made, 1 when it could not be, 2 on a usage error.\n");
 }

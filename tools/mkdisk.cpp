@@ -23,6 +23,7 @@
 #include "disk.h"
 #include "kxtime.h"
 #include "meta/meta.h"
+#include "mkvideo.h"
 #include "platform/clock.h"
 #include "volume/volume.h"
 
@@ -55,6 +56,8 @@ struct recording {
     uint32_t seconds;
     uint64_t bytes;  // a multiple of DATA_UNIT
     uint32_t piece;  // bytes per write, a multiple of DATA_UNIT
+    bool video = false;  // the data is footage (made before playback), not the pattern
+    const std::vector<uint8_t>* footage = nullptr;  // then: its bytes, padded to DATA_UNIT
 };
 
 struct preset {
@@ -94,6 +97,18 @@ std::vector<recording> sample_schedule(void) {
     for (int d = 1; d <= 5; d++)
         for (int k = 0; k < 10; k++)
             out.push_back(timed(1, 5, k % 3 == 0 ? 'A' : 'M', at(2024, 6, d, 6 + k, (k * 7) % 60), 10, KIB, 32 * KIB));
+    return out;
+}
+
+// Four 20-second recordings of real footage, on channels 1 and 2.
+std::vector<recording> video_schedule(void) {
+    std::vector<recording> out;
+    for (int k = 0; k < 4; k++) {
+        recording r = timed(0, 1 + k % 2, 'R', at(2024, 6, 3, 18, 10 * k), 1, KIB, 32 * KIB);
+        r.seconds = 20;
+        r.video = true;
+        out.push_back(r);
+    }
     return out;
 }
 
@@ -139,6 +154,10 @@ const std::vector<preset>& preset_table(void) {
          "full-size geometry (976,773,168 sectors, one partition over the whole disk, 4096 sectors per "
          "cluster) with 2,560 short records of eight channels over forty days",
          976773168, {{0, 976773168, 4096}}, bench_list_schedule},
+        {"video",
+         "64 MiB; four 20-second recordings of H.264 footage in an MPEG program stream that shows its own date "
+         "and time (channels 1 and 2, 2024-06-03 from 18:00; needs a build with media support)",
+         2048 + 131072, {{2048, 131072, 64}}, video_schedule},
         {"tiny", "a few MiB, for tests: channels 1 and 2 on partition 0, channel 5 on partition 1 with a restarted ring",
          2048 + 40960 + 29440 + 64, {{2048, 40960, 16}, {2048 + 40960, 29440, 16}}, tiny_schedule},
     };
@@ -146,6 +165,15 @@ const std::vector<preset>& preset_table(void) {
 }
 
 // --------------------------------------------------------------- playback
+
+// Bytes of a recording's footage from `offset` on; zeros past its end (a
+// record restarted on a full partition goes on from its start again).
+void footage_bytes(const std::vector<uint8_t>& footage, uint64_t offset, uint8_t* out, size_t n) {
+    const size_t from = (size_t)std::min<uint64_t>(offset, footage.size());
+    const size_t k = std::min(n, footage.size() - from);
+    memcpy(out, footage.data() + from, k);
+    memset(out + k, 0, n - k);
+}
 
 struct stream {
     const recording* rec;
@@ -245,7 +273,8 @@ struct maker {
         for (int attempt = 0; attempt < 2; attempt++) {
             uint8_t* p = pattern_buf(bytes);
             if (p == nullptr) return fail("out of memory");
-            mkdisk_pattern(s.rec->channel, s.key, s.offset, p, bytes);
+            if (s.rec->footage != nullptr) footage_bytes(*s.rec->footage, s.offset, p, bytes);
+            else mkdisk_pattern(s.rec->channel, s.key, s.offset, p, bytes);
             const size_t put = kx_fwrite(p, 1, bytes, s.h);
             s.offset += put;
             if (put == bytes) {
@@ -260,6 +289,21 @@ struct maker {
         return fail("a restarted ring refused a write");
     }
 };
+
+// Encodes the footage of the schedule's video recordings into `store` (one
+// slot per recording) and sizes each recording to its footage.
+bool make_footage(std::vector<recording>& schedule, std::vector<std::vector<uint8_t>>& store, std::string* error) {
+    store.assign(schedule.size(), {});
+    for (size_t i = 0; i < schedule.size(); i++) {
+        recording& r = schedule[i];
+        if (!r.video) continue;
+        if (!mkdisk_video(seconds_to_time(r.start), r.seconds, &store[i], error)) return false;
+        store[i].resize((store[i].size() + DATA_UNIT - 1) / DATA_UNIT * DATA_UNIT, 0);
+        r.bytes = store[i].size();
+        r.footage = &store[i];
+    }
+    return true;
+}
 
 // One event of the playback: a recording opens (piece -1), writes a piece,
 // or closes (piece = its number of pieces).
@@ -422,7 +466,9 @@ int mkdisk_make(const std::string& name, const std::string& image, mkdisk_report
         return 1;
     }
 
-    const std::vector<recording> schedule = p->schedule();
+    std::vector<recording> schedule = p->schedule();
+    std::vector<std::vector<uint8_t>> footage;
+    if (!make_footage(schedule, footage, error)) return 1;
     int32_t begin = schedule.front().start;
     for (const recording& r : schedule) begin = r.start < begin ? r.start : begin;
     const packed_time first = seconds_to_time(begin);

@@ -31,6 +31,7 @@ struct SearchOptions {
     int channel = 0;  // 1-based
     std::string start, end;
     bool json = false;
+    bool probe = false;  // search: recognise each recording's stream
 };
 
 struct DownloadOptions {

@@ -83,6 +83,9 @@ int main(int argc, char** argv) {
     AddSearchOptions(searchCmd, search);
     searchCmd->add_flag("--json", search.json,
                         "Print one JSON array of {index, disk, partition, channel, start, end, name, size}");
+    searchCmd->add_flag("--probe", search.probe,
+                        "Recognise each recording's stream from its first MiB (e.g. \"mpeg-ps h264 704x576\" or "
+                        "\"unknown\"): a Stream column, \"stream\" in the JSON");
 
     DownloadOptions download;
     CLI::App* downloadCmd = app.add_subcommand(

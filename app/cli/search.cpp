@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "core/language.h"
+#include "core/media.h"
 #include "core/results.h"
 #include "core/startup.h"
 #include "core/timevalue.h"
@@ -19,15 +20,17 @@ int64_t ParseWindowTime(const char* option, const std::string& text) {
     return t;
 }
 
-void PrintTable(CResultList& list) {
-    printf("%5s  %-9s  %4s  %-19s  %-19s  %12s  %s\n", Translate("Index").c_str(), Translate("Disk Name").c_str(),
+// The table; with streams (from --probe) a last column says what each holds.
+void PrintTable(CResultList& list, const std::vector<std::string>& streams) {
+    printf("%5s  %-9s  %4s  %-19s  %-19s  %12s  %s%s\n", Translate("Index").c_str(), Translate("Disk Name").c_str(),
            "Part", Translate("Start Time").c_str(), Translate("End Time").c_str(), Translate("File Size").c_str(),
-           "Name");
+           "Name", streams.empty() ? "" : "  Stream");
     for (size_t i = 0; i < list.Items().size(); i++) {
         const std::array<std::string, 5> row = list.RowTexts(i);
         const SearchResult& r = list.Items()[i].record;
-        printf("%5s  %-9s  %4d  %-19s  %-19s  %12s  %s\n", row[0].c_str(), row[1].c_str(), r.partition, row[2].c_str(),
-               row[3].c_str(), row[4].c_str(), r.entry.name);
+        printf("%5s  %-9s  %4d  %-19s  %-19s  %12s  %s%s\n", row[0].c_str(), row[1].c_str(), r.partition,
+               row[2].c_str(), row[3].c_str(), row[4].c_str(), r.entry.name,
+               streams.empty() ? "" : ("  " + streams[i]).c_str());
     }
 }
 
@@ -72,17 +75,24 @@ int FindRecordings(const SearchOptions& options, const SearchWindow& window, CRe
 }
 
 int RunSearch(const GlobalOptions& global, const SearchOptions& options) {
+    if (options.probe && !MediaSupported()) throw UsageError{"--probe: this build of tarvik has no media support"};
     const SearchWindow window = ParseWindow(options);
     StartSession(global, false);
     CResultList list;
     const int status = FindRecordings(options, window, list);
     if (status != kExitOk) return status;
+    std::vector<std::string> streams;  // probing reads data: only when asked
+    for (size_t i = 0; options.probe && i < list.Items().size(); i++) streams.push_back(ProbeRecording(list.Items()[i].record));
     if (options.json) {
         nlohmann::json out = nlohmann::json::array();
-        for (size_t i = 0; i < list.Items().size(); i++) out.push_back(ResultJson(i, list.Items()[i].record));
+        for (size_t i = 0; i < list.Items().size(); i++) {
+            nlohmann::json item = ResultJson(i, list.Items()[i].record);
+            if (!streams.empty()) item["stream"] = streams[i];
+            out.push_back(item);
+        }
         printf("%s\n", out.dump(2).c_str());
     } else {
-        PrintTable(list);
+        PrintTable(list, streams);
     }
     return kExitOk;
 }

@@ -1,0 +1,166 @@
+// Media tests: what a recording's stream is, its MP4 copy and its preview,
+// over footage from the sample-disk maker's encoder (H.264 in an MPEG
+// program stream, showing its own time) and over the maker's pattern data.
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "core/download.h"
+#include "core/media.h"
+#include "core/results.h"
+#include "core/startup.h"
+#include "core/timevalue.h"
+#include "mkdisk.h"
+#include "mkvideo.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr int kRate = 25;  // the maker's footage
+
+std::vector<uint8_t> Footage(uint32_t seconds) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    EXPECT_TRUE(mkdisk_video(make_packed_time(2024, 6, 3, 18, 0, 0), seconds, &bytes, &error)) << error;
+    return bytes;
+}
+
+std::string Write(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), (std::streamsize)bytes.size());
+    return path;
+}
+
+bool Exists(const std::string& path) { return std::ifstream(path).good(); }
+
+// What libavformat reads back from an MP4.
+struct Mp4Facts {
+    std::string codec, created;
+    int64_t frames = 0;
+    double seconds = 0;
+};
+
+Mp4Facts ReadBack(const std::string& path) {
+    Mp4Facts facts;
+    AVFormatContext* ctx = nullptr;
+    if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0) return facts;
+    if (avformat_find_stream_info(ctx, nullptr) >= 0) {
+        const int v = av_find_best_stream(ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (v >= 0) {
+            const AVStream* st = ctx->streams[v];
+            facts.codec = avcodec_get_name(st->codecpar->codec_id);
+            facts.frames = st->nb_frames;
+            facts.seconds = (double)st->duration * av_q2d(st->time_base);
+        }
+        const AVDictionaryEntry* e = av_dict_get(ctx->metadata, "creation_time", nullptr, 0);
+        facts.created = e != nullptr ? e->value : "";
+    }
+    avformat_close_input(&ctx);
+    return facts;
+}
+
+// The footage's H.264 elementary stream alone: a raw stream without any
+// timestamps, as some recorders store it.
+std::vector<uint8_t> Elementary(const std::string& programStream, const std::string& out) {
+    AVFormatContext* in = nullptr;
+    AVFormatContext* es = nullptr;
+    EXPECT_GE(avformat_open_input(&in, programStream.c_str(), nullptr, nullptr), 0);
+    EXPECT_GE(avformat_find_stream_info(in, nullptr), 0);
+    EXPECT_GE(avformat_alloc_output_context2(&es, nullptr, "h264", out.c_str()), 0);
+    AVStream* st = avformat_new_stream(es, nullptr);
+    avcodec_parameters_copy(st->codecpar, in->streams[0]->codecpar);
+    EXPECT_GE(avio_open(&es->pb, out.c_str(), AVIO_FLAG_WRITE), 0);
+    EXPECT_GE(avformat_write_header(es, nullptr), 0);
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(in, pkt) >= 0) {
+        pkt->stream_index = 0;
+        av_write_frame(es, pkt);
+        av_packet_unref(pkt);
+    }
+    av_write_trailer(es);
+    av_packet_free(&pkt);
+    avio_closep(&es->pb);
+    avformat_free_context(es);
+    avformat_close_input(&in);
+    std::ifstream f(out, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+}  // namespace
+
+// The video preset's recordings are found, named by probing, copied exactly
+// and remuxed into MP4s that read back as the footage: every frame, its
+// length, the recording's start as creation time; a preview shows a picture.
+TEST(Media, FootageOnADiskIsProbedRemuxedAndPreviewed) {
+    TempDir dir;
+    mkdisk_report report;
+    std::string error;
+    ASSERT_EQ(0, mkdisk_make("video", dir.file("v.img"), &report, &error)) << error;
+    ASSERT_EQ(0, InitLibrary(StartupOptions{{dir.file("v.img")}, true}).result);
+    int64_t from = 0, to = 0;
+    ASSERT_TRUE(ParseDateTime("2024-06-03 00:00:00", &from) && ParseDateTime("2024-06-03 23:59:59", &to));
+    CResultList list;
+    ASSERT_EQ(CResultList::Outcome::Found, list.Search(1, 0, 0, from, to));
+    list.FetchAll();
+    ASSERT_EQ(2u, list.Items().size());
+    const SearchResult& r = list.Items()[0].record;
+    EXPECT_EQ("mpeg-ps h264 352x288", ProbeRecording(r));
+
+    CDownloadJob job;
+    ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start({r}, dir.path()));
+    job.Wait();
+    ASSERT_EQ(1, job.CopiedCount());
+    const std::string copy = job.Outcomes()[0].path, mp4 = Mp4PathFor(copy);
+    const RemuxResult remux = RemuxToMp4(copy, mp4, MakeTimeValue({2024, 6, 3, 18, 0, 0}, "start"));
+    ASSERT_TRUE(remux.written) << remux.notice;
+    const Mp4Facts facts = ReadBack(mp4);
+    EXPECT_EQ("h264", facts.codec);
+    EXPECT_EQ(20 * kRate, facts.frames);
+    EXPECT_NEAR(20.0, facts.seconds, 0.1);
+    EXPECT_EQ("2024-06-03T18:00:00.000000Z", facts.created);  // the tests run in TZ=UTC
+    EXPECT_FALSE(Exists(mp4 + ".part"));
+
+    const std::vector<uint8_t> start = ReadRecordingStart(r);
+    PreviewImage image;
+    ASSERT_TRUE(DecodePreview(start.data(), start.size(), 176, 176, &image));
+    EXPECT_EQ(176, image.width);
+    EXPECT_EQ(144, image.height);  // the picture's own shape, 352 x 288, fitted
+    EXPECT_EQ(image.rgb.size(), 176u * 144u * 3u);
+}
+
+// A stream without timestamps gets a constant rate and says so; data that
+// is no stream, a stream cut off and a stream running into noise give no MP4
+// (nor a left-over part file) and a notice.
+TEST(Media, RawStreamsTakeAConstantRateAndDamagedOnesGiveNoMp4) {
+    TempDir dir;
+    const std::vector<uint8_t> footage = Footage(8);
+    const std::vector<uint8_t> raw = Elementary(Write(dir.file("ps.mvr"), footage), dir.file("es.h264"));
+    EXPECT_EQ("h264-es h264 352x288", DescribeStream(raw.data(), raw.size()));
+    RemuxResult r = RemuxToMp4(Write(dir.file("es.mvr"), raw), dir.file("es.mp4"), 0);
+    ASSERT_TRUE(r.written) << r.notice;
+    EXPECT_TRUE(r.constantRate);
+    EXPECT_EQ(8 * kRate, ReadBack(dir.file("es.mp4")).frames);
+    EXPECT_NE(std::string::npos, r.notice.find("constant 25 frames per second"));
+
+    std::vector<uint8_t> pattern(footage.size());
+    mkdisk_pattern(1, make_packed_time(2024, 6, 3, 18, 0, 0), 0, pattern.data(), pattern.size());
+    std::vector<uint8_t> cut = footage, noisy = footage;
+    std::fill(cut.begin() + (long)cut.size() / 2, cut.end(), 0);
+    std::mt19937 random(7);
+    for (size_t i = noisy.size() / 3; i < noisy.size(); i++) noisy[i] = (uint8_t)random();
+    EXPECT_EQ("unknown", DescribeStream(pattern.data(), pattern.size()));
+    const std::vector<std::pair<std::string, std::vector<uint8_t>>> damaged = {
+        {"pattern", pattern}, {"cut", cut}, {"noisy", noisy}, {"empty", {}}};
+    for (const auto& [name, bytes] : damaged) {
+        r = RemuxToMp4(Write(dir.file(name + ".mvr"), bytes), dir.file(name + ".mp4"), 0);
+        EXPECT_FALSE(r.written) << name;
+        EXPECT_NE(std::string::npos, r.notice.find("no MP4")) << name << ": " << r.notice;
+        EXPECT_FALSE(Exists(dir.file(name + ".mp4")) || Exists(dir.file(name + ".mp4.part"))) << name;
+    }
+}
