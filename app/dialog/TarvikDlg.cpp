@@ -8,9 +8,11 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
@@ -33,6 +35,10 @@ constexpr int kChannels = 16;
 constexpr int kSecondsPerDay = 86400;
 constexpr double kSmallestPoints = 6;  // captions are not shrunk below this
 constexpr int kFailuresListed = 8;  // failed recordings named in the closing message
+// The preview pane beside the result list (dialog units), and the dialog's
+// width with it.
+constexpr int kPreviewX = 331, kPreviewY = 65, kPreviewWidth = 124, kPreviewHeight = 100;
+constexpr int kDialogWidth = kPreviewX + kPreviewWidth + 7;
 
 // The result list's columns: heading and width in pixels.
 struct Column {
@@ -107,7 +113,7 @@ CTarvikDlg::CTarvikDlg(int diskCount, QWidget* parent)
     setWindowTitle("Tarvik");
     setWindowIcon(QIcon(":/tarvik.png"));
     setFont(dlu::Font(font()));
-    setFixedSize(dlu::X(331), dlu::Y(270));
+    setFixedSize(dlu::X(kDialogWidth), dlu::Y(270));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     CreateControls();
@@ -116,7 +122,9 @@ CTarvikDlg::CTarvikDlg(int diskCount, QWidget* parent)
     OnInitDialog();
 }
 
-CTarvikDlg::~CTarvikDlg() = default;
+CTarvikDlg::~CTarvikDlg() {
+    if (m_previewThread.joinable()) m_previewThread.join();
+}
 
 QPushButton* CTarvikDlg::AddButton(const char* name, const char* text, int x, int y, int width, int height) {
     auto* button = new QPushButton(text, this);
@@ -156,6 +164,15 @@ void CTarvikDlg::CreateControls() {
 
     m_btnDownload = AddButton("IDC_DOWNLOAD", "Download", 7, 208, 50, 14);
     m_btnCancel = AddButton("IDC_CANCEL", "Cancel", 64, 208, 50, 14);
+    m_chkMp4 = new QCheckBox("Save as MP4", this);
+    m_chkMp4->setObjectName("IDC_SAVE_MP4");
+    m_chkMp4->setGeometry(dlu::Rect(117, 209, 53, 12));
+    m_chkMp4->setVisible(MediaSupported());
+    m_lblPreview = new QLabel(this);
+    m_lblPreview->setObjectName("IDC_PREVIEW");
+    m_lblPreview->setGeometry(dlu::Rect(kPreviewX, kPreviewY, kPreviewWidth, kPreviewHeight));
+    m_lblPreview->setAlignment(Qt::AlignCenter);
+    m_lblPreview->setFrameShape(QFrame::StyledPanel);
     m_btnSelectAll = AddButton("IDC_SELECT_ALL", "Select All", 171, 208, 50, 14);
     m_btnPrevPage = AddButton("IDC_PREV_PAGE", "Previous Page", 223, 208, 50, 14);
     m_btnNextPage = AddButton("IDC_NEXT_PAGE", "Next Page", 275, 208, 50, 14);
@@ -178,6 +195,8 @@ void CTarvikDlg::CreateControls() {
     connect(m_btnNextPage, &QPushButton::clicked, this, &CTarvikDlg::OnNextPage);
     connect(m_btnBrowse, &QPushButton::clicked, this, &CTarvikDlg::OnBrowse);
     connect(m_lstRecord, &QTreeWidget::itemChanged, this, &CTarvikDlg::OnItemChanged);
+    connect(m_lstRecord, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* item, QTreeWidgetItem*) { OnCurrentRecordChanged(item); });
 }
 
 void CTarvikDlg::OnDiskChanged(int index) {
@@ -367,6 +386,29 @@ void CTarvikDlg::OnItemChanged(QTreeWidgetItem* item, int column) {
     if (!index.isValid()) return;
     m_results.SetSelected(index.toULongLong(), item->checkState(0) == Qt::Checked);
     UpdateControls();
+}
+
+void CTarvikDlg::OnCurrentRecordChanged(QTreeWidgetItem* item) {
+    const int request = ++m_nPreviewRequest;
+    m_lblPreview->setPixmap(QPixmap());
+    m_lblPreview->setText(MediaSupported() ? Tr("No preview") : QString());
+    if (item == nullptr || m_bDownloading || !MediaSupported()) return;  // the job owns the library while it runs
+    const size_t index = item->data(0, Qt::UserRole).toULongLong();
+    if (index >= m_results.Items().size()) return;
+    std::vector<uint8_t> start = ReadRecordingStart(m_results.Items()[index].record);
+    const QSize room = m_lblPreview->contentsRect().size();
+    if (m_previewThread.joinable()) m_previewThread.join();
+    m_previewThread = std::thread([this, request, room, start = std::move(start)] {
+        PreviewImage image;
+        if (!DecodePreview(start.data(), start.size(), room.width(), room.height(), &image)) return;
+        QMetaObject::invokeMethod(this, [this, request, image] { OnPreviewReady(request, image); }, Qt::QueuedConnection);
+    });
+}
+
+void CTarvikDlg::OnPreviewReady(int request, const PreviewImage& image) {
+    if (request != m_nPreviewRequest) return;  // the user has moved on
+    const QImage picture(image.rgb.data(), image.width, image.height, image.width * 3, QImage::Format_RGB888);
+    m_lblPreview->setPixmap(QPixmap::fromImage(picture));  // copies the pixels
 }
 
 // ---------------------------------------------------------------- download

@@ -11,14 +11,17 @@
 #include <QTimer>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "core/download.h"
+#include "core/media.h"
 #include "core/results.h"
 
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QDateEdit;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QProgressBar;
@@ -66,6 +69,10 @@ protected:
     void OnPrevPage();
     void OnSelectAll();
     void OnItemChanged(QTreeWidgetItem* item, int column);
+    // The highlighted row changed: its recording's first bytes are read
+    // here, its first picture is decoded off the dialog thread.
+    void OnCurrentRecordChanged(QTreeWidgetItem* item);
+    void OnPreviewReady(int request, const PreviewImage& image);
     void OnDownload();
     void OnCancelDownload();
     void OnTimer();
@@ -111,6 +118,8 @@ private:
     QPushButton* m_btnPrevPage = nullptr;
     QPushButton* m_btnNextPage = nullptr;
     QPushButton* m_btnBrowse = nullptr;
+    QCheckBox* m_chkMp4 = nullptr;   // "Save as MP4": a remuxed copy beside each exact one
+    QLabel* m_lblPreview = nullptr;  // the highlighted recording's first picture
 
     int m_nDiskCount = 0;  // disks the disk-access library found at start
     QStringList m_spans;   // each disk's recorded span, as the label shows it
@@ -119,6 +128,8 @@ private:
     bool m_bDownloading = false;  // from Download until the timer has seen the job end
     int m_nLastPercent = -1;      // last percentage shown on the progress bar
     QTimer m_timer;
+    std::thread m_previewThread;  // decodes one preview; joined before the next and on destruction
+    int m_nPreviewRequest = 0;    // the latest preview asked for: older pictures are dropped
     CResultList m_results;
     // Last, so that it is destroyed first: its destructor stops the worker
     // and waits for it while everything else is still there.

@@ -29,7 +29,7 @@ constexpr int64_t kTailSlack = 64 * 1024;
 // Packets a preview decodes at most before giving up on a picture.
 constexpr int kPreviewPackets = 600;
 constexpr AVRational kDefaultRate{25, 1};
-constexpr int64_t kAnalyseBytes = 512 * 1024;
+constexpr int64_t kAnalyseBytes = 256 * 1024;
 
 void QuietLibraries() {
     static std::once_flag once;
@@ -62,18 +62,23 @@ int64_t SeekMemory(void* opaque, int64_t offset, int whence) {
     return base + offset;
 }
 
-// The format that claims the first bytes of a stream, or null.
+// The format that claims the first bytes of a stream, or null. Every
+// format's probe scans what it is given, so the window grows only while no
+// format is sure: most streams are named from their first 32 KiB.
 const AVInputFormat* ClaimingFormat(const uint8_t* data, size_t size) {
-    const size_t n = std::min(size, kProbeBytes);
-    std::vector<uint8_t> padded(n + AVPROBE_PADDING_SIZE, 0);  // the probes read past the end
-    if (n > 0) memcpy(padded.data(), data, n);
-    AVProbeData pd{};
-    pd.filename = "";
-    pd.buf = padded.data();
-    pd.buf_size = static_cast<int>(n);
-    int score = 0;
-    const AVInputFormat* format = av_probe_input_format3(&pd, 1, &score);
-    return score >= kMinProbeScore ? format : nullptr;
+    for (size_t window = 32 * 1024;; window *= 4) {
+        const size_t n = std::min({size, window, kProbeBytes});
+        std::vector<uint8_t> padded(n + AVPROBE_PADDING_SIZE, 0);  // the probes read past the end
+        if (n > 0) memcpy(padded.data(), data, n);
+        AVProbeData pd{};
+        pd.filename = "";
+        pd.buf = padded.data();
+        pd.buf_size = static_cast<int>(n);
+        int score = 0;
+        const AVInputFormat* format = av_probe_input_format3(&pd, 1, &score);
+        if (score >= kMinProbeScore) return format;
+        if (n == size || n == kProbeBytes) return nullptr;
+    }
 }
 
 // A demuxer over bytes in memory; closes itself.
