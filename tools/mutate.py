@@ -34,9 +34,14 @@ LAYERS = [
     ("DiskIOCtl/", "diskioctl"), ("platform/", "platform"), ("Src/disk", "disk"),
     ("Src/kxtime", "time"), ("Src/volume/", "volume"), ("Src/meta/", "meta"),
     ("Src/file/", "file"), ("Src/adapt/", "adapt"), ("app/core/", "core"),
-    ("app/cli/", "cli"), ("app/mount/", "mount"), ("app/dialog/", "dialog"),
+    ("app/cli/", "cli"), ("app/mount/", "mount"),
     ("tools/", "tools"),
 ]
+
+
+# Knobs that make the slow tests cheaper per mutant: the randomized oracle test
+# runs fewer random cases (its seeds stay fixed, so a kill is reproducible).
+FAST_ENV = {"TARVIK_ORACLE_CASES": "40", "TZ": "UTC"}
 
 
 def run(cmd, cwd, timeout=None):
@@ -59,8 +64,11 @@ def layer_of(path):
 def sync_tree(scratch):
     """Copies the tracked files (as they are in the work tree) into the scratch
     copy, touching only files whose bytes differ so the build stays incremental."""
-    files = run(["git", "ls-files", "-z"], ROOT).stdout.split("\0")
-    for name in filter(None, files):
+    files = set(filter(None, run(["git", "ls-files", "-z"], ROOT).stdout.split("\0")))
+    for stray in [p for p in scratch.rglob("*") if p.is_file() and "build" not in p.parts]:
+        if str(stray.relative_to(scratch)) not in files:
+            stray.unlink()  # a file the tree dropped must not stay in a source glob
+    for name in sorted(files):
         src, dst = ROOT / name, scratch / name
         if not src.is_file():
             continue
@@ -73,7 +81,8 @@ def sync_tree(scratch):
 def configure(scratch, build):
     args = ["cmake", "-S", str(scratch), "-B", str(build), "-G", "Ninja",
             "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-            "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2"]  # no debug info: faster links
+            "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2",  # no debug info: faster links
+            "-DTARVIK_GUI=OFF"]  # the dialog's tests cost the most; its logic lives in app/core
     if shutil.which("ccache"):
         args.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
     if shutil.which("mold"):
@@ -84,7 +93,7 @@ def configure(scratch, build):
 
 
 def build_ok(build):
-    return run(["cmake", "--build", str(build), "-j", str(os.cpu_count() or 2)], build).returncode == 0
+    return run(["nice", "-n", "10", "cmake", "--build", str(build), "-j", "2"], build).returncode == 0
 
 
 def failed_tests(build, timeout):
@@ -92,9 +101,8 @@ def failed_tests(build, timeout):
     log = build / "Testing" / "Temporary" / "LastTestsFailed.log"
     if log.exists():
         log.unlink()
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    env.setdefault("XDG_RUNTIME_DIR", "/tmp")
-    subprocess.run(["ctest", "-j", str(os.cpu_count() or 2), "--timeout", str(timeout), "-Q"],
+    env = dict(os.environ, **FAST_ENV)
+    subprocess.run(["nice", "-n", "10", "ctest", "-j", "2", "--timeout", str(timeout), "-Q"],
                    cwd=build, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if not log.exists():
         return []
@@ -105,8 +113,6 @@ def test_file(name, scratch):
     """Maps a CTest name ("layer.Suite.Case", "dialog.name") to its source file."""
     layer, _, rest = name.partition(".")
     tests = scratch / "tests"
-    if layer == "dialog":
-        return f"tests/dialog/tst_{rest}.cpp"
     rest = re.sub(r"^[^/]*/", "", rest)          # a parameterised suite's prefix
     suite, _, case = rest.partition(".")
     case = case.split("/")[0]
