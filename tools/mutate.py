@@ -147,8 +147,11 @@ def main():
     configure(scratch, build)
     if not build_ok(build):
         sys.exit("the unmutated tree does not build")
+    began = time.time()
     if failed_tests(build, args.timeout):
         sys.exit("the unmutated suite fails: mend it first")
+    suite_seconds = time.time() - began
+    print(f"unmutated suite: {suite_seconds:.0f} s", flush=True)
 
     mutants = sorted(p for p in MUTANTS.glob("*.patch") if not args.only or args.only in p.name)
     rows, started = [], time.time()
@@ -182,7 +185,8 @@ def main():
     counted = total["killed"] + total["SURVIVED"]
     rate = 100.0 * total["killed"] / counted if counted else 0.0
     lines.append(f"\nkilled {total['killed']} of {counted} counted mutants ({rate:.1f} %); "
-                 f"{total['stale']} stale, {total['invalid']} invalid; {time.time() - started:.0f} s")
+                 f"{total['stale']} stale, {total['invalid']} invalid; {time.time() - started:.0f} s; "
+                 f"the unmutated suite took {suite_seconds:.0f} s")
     report = "\n".join(lines) + "\n"
     print(report[report.index("\nlayer"):])
     if args.results:
