@@ -60,6 +60,11 @@ TEST(Paths, MalformedAndHostilePathsFailCleanly) {
     record_path rp;
     listing_path lp;
     EXPECT_EQ(PATH_MATCHED, parse_record_path((dirs + name).c_str(), &rp));
+    // 064 is the last channel, beside the refused 000 and 065.
+    EXPECT_EQ(PATH_MATCHED, parse_record_path(("/mnt/idea0/2009-05-31/064/" + name).c_str(), &rp));
+    EXPECT_EQ(63, rp.channel);
+    EXPECT_EQ(0, parse_listing_path("/mnt/idea0/2009-05-31/064/*", &lp));
+    EXPECT_EQ(63, lp.channel);
     for (const char* n : bad_names) EXPECT_EQ(PATH_BAD_NAME, parse_record_path((dirs + n).c_str(), &rp)) << n;
     for (const char* d : bad_dirs)
         EXPECT_EQ(PATH_BAD_DIRS, parse_record_path(("/mnt/" + std::string(d) + name).c_str(), &rp)) << d;

@@ -45,9 +45,9 @@ TEST_F(DayTest, SeeksFromEveryOrigin) {
 
 // A header word of 0 is taken from the record's "KXII" head: the listing
 // counts the header out of the size and writes nothing, opening stores the
-// word. A length the 16-bit word cannot hold or that runs past the record is
-// ignored; one that is not whole sectors counts its whole sectors. The index
-// part is the header.
+// word on the disk. A length the 16-bit word cannot hold or that runs past the
+// record is ignored; one that is not whole sectors counts its whole sectors.
+// The index part is the header, cut to the record where the word runs past it.
 TEST_F(DayTest, HeaderLengthFromKxiiHead) {
     const uint32_t cases[][2] = {{8 * 512, 8},   {1000, 1},      {0xFFFFFFFF, 0},
                                  {200 * 512, 0}, {0x2000000, 0}, {129 * 512, 0}};
@@ -61,12 +61,20 @@ TEST_F(DayTest, HeaderLengthFromKxiiHead) {
         EXPECT_TRUE(get_dir_item_info(pdp(), r.chain.front(), &item) == 0 && item.head_sectors == 0) << kxii;
         const std::string path = path_of(r);
         EXPECT_TRUE(expected(r, head) == read_path(path, {4096})) << kxii;
-        EXPECT_TRUE(get_dir_item_info(pdp(), r.chain.front(), &item) == 0 && item.head_sectors == head)
-            << kxii;
+        // Read from the image, past the sector cache: the stored word reaches the disk.
+        const uint32_t c = r.chain.front();
+        dir_item_decode(disk->sector(2048 + pdp()->dir_off + c / 16).data() + c % 16 * 32, &item);
+        EXPECT_EQ(head, item.head_sectors) << kxii;
         const std::string index_part = path.substr(0, path.size() - 3) + "idx";
         EXPECT_TRUE(layout_expected(r, 0, head * 512) ==
                     (head ? read_path(index_part, {1000}) : std::vector<uint8_t>{}));
     }
+    // A stored word past the record's end: the index part is the record, no more.
+    const layout_record past = lay(rec(4, at(2009, 5, 31, 15), at(2009, 5, 31, 16), 1, 4, 200));  // 4 sectors
+    char index_part[96];
+    snprintf(index_part, sizeof index_part, "/mnt/idea0/2009-05-31/005/15.00.00-16.00.00[R][@%x][0].idx",
+             past.chain.front());
+    EXPECT_TRUE(layout_expected(past, 0, 4 * 512) == read_path(index_part, {1000}));
 }
 
 // Cluster 0 in a name finds the record by start time and sequence number:

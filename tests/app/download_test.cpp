@@ -94,6 +94,24 @@ TEST(DownloadJob, CopiesIntoTheTreeAndCountsFailures) {
     EXPECT_EQ("/mnt/ideb3/2009-05-30/003/" + std::string(r.entry.name), CDownloadJob::SourcePath(r));
 }
 
+// A copy that reads more than the listed size is not whole; one whose final
+// name is taken by a folder is reported; both count as not copied.
+TEST(DownloadJob, LongerThanListedOrNotRenamedIsNotCopied) {
+    Recorded disk({64 * 1024, 64 * 1024});
+    std::vector<SearchResult> found = disk.found;
+    found[0].entry.size -= 512;
+    const std::string out = disk.dir.file("out");
+    ASSERT_TRUE(MakeDirs(CDownloadJob::DestinationFolder(out, found[1]) + found[1].entry.name + "/x"));
+    CDownloadJob job;
+    ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start(found, out));
+    job.Wait();
+    ASSERT_EQ(2u, job.Outcomes().size());
+    EXPECT_EQ(CopyFailure::ShortRead, job.Outcomes()[0].failure);
+    EXPECT_FALSE(exists(job.Outcomes()[0].path));
+    EXPECT_EQ(CopyFailure::Rename, job.Outcomes()[1].failure);
+    EXPECT_EQ(2, job.NotCopiedCount());
+}
+
 // A stop requested while a chunk is being read: that chunk is not written,
 // the file ends at a chunk boundary, no completion is claimed. A stop that
 // comes during the last, empty read leaves the copy whole.

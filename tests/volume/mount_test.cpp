@@ -145,6 +145,8 @@ TEST_F(Mount, DescriptorsThatDoNotFitThePartitionAreRefused) {
         {"type 5", {{84, 5}}},
         {"descriptor offset 35", {{64, 35}}},
         {"collision sector on the label", {{156, 30}}},
+        {"collision sector on the descriptor", {{156, KX_TEMP_OFF}}},
+        {"directory on the descriptor", {{68, KX_TEMP_OFF}}},
         {"collision sector past the end", {{156, kSize}}},
         {"directory past the end", {{68, kSize - 100}}},
         {"index past the end", {{60, kSize - 1}}},
