@@ -18,6 +18,7 @@ is reused between runs so that builds stay incremental.
 """
 import argparse
 import collections
+import json
 import os
 import pathlib
 import re
@@ -184,7 +185,7 @@ def main():
     print(f"unmutated suite: {suite_seconds:.0f} s", flush=True)
 
     mutants = sorted(p for p in MUTANTS.glob("*.patch") if not args.only or args.only in p.name)
-    rows, started = [], time.time()
+    rows, started, killing_tests = [], time.time(), {}
     for mutant in mutants:
         source = patched_file(mutant)
         if not patch(scratch, mutant, "--dry-run"):
@@ -197,11 +198,14 @@ def main():
             else:
                 only = affected(before, programs(build))
                 failed = failed_tests(build, args.timeout, only) if only != "" else []
+                killing_tests[mutant.stem] = sorted(failed)
                 status = "killed" if failed else "SURVIVED"
                 killers = sorted({test_file(name, scratch) for name in failed})
             patch(scratch, mutant, "-R")
         rows.append((mutant.stem, layer_of(source), status, killers))
         print(f"{mutant.stem:44} {layer_of(source):9} {status:8} {' '.join(killers)}", flush=True)
+        if args.results:  # which test cases killed each: what a pruning may not remove all of
+            pathlib.Path(args.results).with_suffix(".json").write_text(json.dumps(killing_tests, indent=1) + "\n")
     build_ok(build)  # leave the scratch build matching the tree
 
     lines = [f"{name:44} {layer:9} {status:8} {' '.join(k)}" for name, layer, status, k in rows]
