@@ -10,7 +10,7 @@ with a per-test time-out, reverts, and records which tests failed. A mutant is
 "stale" when the patch no longer applies (the code moved on: rewrite it, it is
 not counted) and "invalid" when the mutated tree does not build (not counted).
 
-    tools/mutate.py [--only SUBSTRING] [--timeout S] [--results FILE]
+    tools/mutate.py [--only SUBSTRING[,SUBSTRING...]] [--timeout S] [--results FILE]
 
 Run it by hand; it takes a while (one incremental build and one suite per
 mutant). The scratch copy lives in --scratch (default /tmp/tarvik-mutants) and
@@ -165,7 +165,7 @@ def patch(scratch, mutant, *extra):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--only", help="run only the mutants whose file name contains this")
+    parser.add_argument("--only", help="run only the mutants whose file name contains this (several, comma-separated, run in that order)")
     parser.add_argument("--timeout", type=int, default=120, help="per-test time-out in seconds")
     parser.add_argument("--scratch", default="/tmp/tarvik-mutants")
     parser.add_argument("--results", help="also write the report to this file")
@@ -184,7 +184,10 @@ def main():
     suite_seconds = time.time() - began
     print(f"unmutated suite: {suite_seconds:.0f} s", flush=True)
 
-    mutants = sorted(p for p in MUTANTS.glob("*.patch") if not args.only or args.only in p.name)
+    # --only "core-,cli-,file-": those mutants, in that order of groups.
+    groups = args.only.split(",") if args.only else [""]
+    mutants = [p for g in groups for p in sorted(MUTANTS.glob("*.patch")) if g in p.name]
+    mutants = list(dict.fromkeys(mutants))
     rows, started, killing_tests = [], time.time(), {}
     for mutant in mutants:
         source = patched_file(mutant)
