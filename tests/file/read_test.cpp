@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 
 #include "kxtime.h"
 #include "support/record_layout.h"
@@ -219,74 +218,6 @@ TEST(ReadDamage, LengthsStayInsideTheRecordsClusters) {
         ASSERT_EQ(0, kx_file_seek(h, std::min(sectors, 5 * SPC)));
         EXPECT_EQ(ff(3), v.read(h, 3, &r));
         EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, 5 * SPC + 1));
-    }
-}
-
-// Reads every record and runs every kind of search over volumes whose items
-// were damaged at random: a word of an item overwritten with a cluster number
-// inside or outside the volume, 0, all ones or random bits, or an index byte
-// with random bits. Nothing may crash (the sanitizers watch), and every
-// listing must end.
-TEST(ReadDamage, RandomDamageNeverCrashesOrHangs) {
-    for (uint32_t seed = 1; seed <= 24; seed++) {
-        SCOPED_TRACE(seed);
-        LayoutVolume vol;
-        kx_driver* pdp = vol.pdp();
-        ASSERT_NE(nullptr, pdp);
-        RecordLayout layout(pdp);
-        std::vector<layout_record> recs;
-        for (uint32_t i = 0, t = at(6, 0); i < 12; i++, t = time_add(t, i % 4 == 0 ? -3000 : 300)) {
-            std::vector<layout_record> batch;  // two channels at a time; now and then the clock goes back
-            for (uint32_t k = 0; k < 2; k++) {
-                batch.push_back(
-                    make_record(1 + (i + k) % 3, t, time_add(t, 240), 1 + (i * 7 + k * 3) % 6, 1 + i));
-                batch.back().write_data = false;
-            }
-            layout.write(batch);
-            recs.insert(recs.end(), batch.begin(), batch.end());
-        }
-        std::mt19937 rng(seed);
-        auto random = [&](uint64_t n) { return (uint32_t)(rng() % n); };
-        const uint32_t lo = pdp->rev_clus, n = pdp->current_cluster + 5 - lo;
-        for (int k = 0; k < 40; k++) {
-            const uint32_t clus = lo + random(n),
-                           values[] = {lo + random(n), pdp->total_clus + random(1000), 0, ~0u, random(~0u)};
-            kx_dir_item it{};
-            uint8_t raw[32];
-            if (random(5) == 0 || get_dir_item_info(pdp, clus, &it) != 0) {
-                raw[0] = (uint8_t)random(256);
-                set_index_item_info(pdp, clus, raw, 0);
-                continue;
-            }
-            dir_item_encode(&it, raw);
-            put_le32(raw + 4 * random(8), values[random(5)]);
-            dir_item_decode(raw, &it);
-            set_dir_item_info(pdp, clus, &it, 0);
-        }
-
-        std::vector<uint8_t> buf(37 * 512);
-        for (const layout_record& r : recs) {
-            KXFILE h = read_handle(pdp);
-            uint32_t sectors = 0;
-            if (kx_file_goto_clus(h, 0, 0, r.chain[0]) == 0 && kx_file_get_sectors(h, &sectors) == 0) {
-                // As far as the record's own length could reach and beyond,
-                // then from random positions.
-                for (uint32_t done = 0; done < std::min(sectors, (r.clusters + 2) * SPC); done += 37)
-                    if (kx_file_read(h, buf.data(), 37)) break;
-                for (int k = 0; k < 4; k++)
-                    if (kx_file_seek(h, random(sectors + 2ull)) == 0) kx_file_read(h, buf.data(), 37);
-            }
-            kx_file_close(h);
-        }
-        for (uint8_t ch = 0; ch <= 3; ch++) {
-            for (int type : {2, 3, 7, 8, 12})
-                for (packed_time when : {at(5, 0), at(6, 7), at(6, 31), at(7, 30)}) {
-                    KXFILE h = read_handle(pdp);
-                    kx_file_open_by_time(h, ch, when, type, random(3), 0x1F, 255, 0);
-                    kx_file_close(h);
-                }
-            EXPECT_LE(list_channel(pdp, ch, at(5, 0)).size(), pdp->total_clus) << "the listing did not end";
-        }
     }
 }
 
