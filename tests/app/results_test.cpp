@@ -12,15 +12,15 @@ using namespace app_test;
 TEST(ResultList, PagesOfTwelveAndTicks) {
     for (int count : {12, 13}) {
         AppDisk disk({ring_part_sectors(16, 400)});
-        std::vector<layout_record> recs;  // a full cluster and one sector each: 8,704 bytes
+        std::vector<layout_record> recs;  // three full clusters and one sector: 25,088 bytes, 24 KiB
         for (int m = 0; m < count * 20; m += 20) {
-            recs.push_back(make_record(0, At(2009, 5, 30, m / 60, m % 60), At(2009, 5, 30, m / 60, m % 60 + 5), 2, 1));
+            recs.push_back(make_record(0, At(2009, 5, 30, m / 60, m % 60), At(2009, 5, 30, m / 60, m % 60 + 5), 4, 1));
         }
         disk.Record(0, recs);
         disk.Mount();
         CResultList list;
         ASSERT_EQ(CResultList::Outcome::Found, list.Search(1, 0, 0, T("2009-05-30 00:00:00"), T("2009-05-30 23:59:59")));
-        EXPECT_EQ((std::array<std::string, 5>{"1", "Disk1", "2009-05-30 00:00:00", "2009-05-30 00:05:00", "8Kb"}),
+        EXPECT_EQ((std::array<std::string, 5>{"1", "Disk1", "2009-05-30 00:00:00", "2009-05-30 00:05:00", "24Kb"}),
                   list.RowTexts(0));
         EXPECT_TRUE(list.CanNextPage(false));
         EXPECT_FALSE(list.CanNextPage(true)) << "not while downloading";
@@ -42,9 +42,9 @@ TEST(ResultList, PagesOfTwelveAndTicks) {
         EXPECT_TRUE(list.CanDownload(false));
         EXPECT_FALSE(list.CanDownload(true));
         list.SelectAll();  // the first row is unticked: the whole page is ticked
-        EXPECT_EQ(13 * 8704u, list.SelectedBytes());
+        EXPECT_EQ(13 * 25088u, list.SelectedBytes());
         list.SelectAll();  // now it is ticked: the whole page is unticked
-        EXPECT_EQ(8704u, list.SelectedBytes());
+        EXPECT_EQ(25088u, list.SelectedBytes());
     }
 }
 
