@@ -38,6 +38,7 @@ struct DownloadOptions {
     SearchOptions search;
     std::string select;  // "" = every result
     std::string output;
+    bool mp4 = false;    // an MP4 beside each whole copy whose stream is recognised
 };
 
 struct OrphanOptions {
@@ -116,4 +117,4 @@ std::string AbsoluteFolder(const std::string& output);
 // bytes and error; stderr names each one not copied whole. The exit status.
 int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, const std::string& folder,
                const std::string& output, bool json,
-               const std::function<nlohmann::json(size_t, const SearchResult&)>& describe);
+               const std::function<nlohmann::json(size_t, const SearchResult&)>& describe, bool mp4 = false);

@@ -9,6 +9,7 @@
 
 #include "cli.h"
 #include "core/download.h"
+#include "core/media.h"
 #include "core/results.h"
 #include "progress.h"
 
@@ -17,7 +18,7 @@ namespace {
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 void PrintOutcomes(const CDownloadJob& job, const std::function<nlohmann::json(size_t, const SearchResult&)>& describe,
-                   bool json) {
+                   bool json, bool mp4) {
     nlohmann::json out = nlohmann::json::array();
     for (size_t i = 0; i < job.Outcomes().size(); i++) {
         const CopyOutcome& o = job.Outcomes()[i];
@@ -27,10 +28,13 @@ void PrintOutcomes(const CDownloadJob& job, const std::function<nlohmann::json(s
             item["copied"] = o.Whole();
             item["bytes"] = o.bytes;
             item["error"] = o.Whole() ? nlohmann::json(nullptr) : nlohmann::json(DescribeFailure(o));
+            if (mp4) item["mp4"] = o.mp4Path.empty() ? nlohmann::json(nullptr) : nlohmann::json(o.mp4Path);
             out.push_back(item);
         } else if (o.Whole()) {
             printf("%s\n", o.path.c_str());
+            if (!o.mp4Path.empty()) printf("%s\n", o.mp4Path.c_str());
         }
+        if (!o.mp4Notice.empty()) Complain(o.path + ": " + o.mp4Notice);
         if (!o.Whole()) {
             Complain("not copied: " + o.path + ": " + DescribeFailure(o) +
                      (o.bytes > 0 ? " (the bytes copied are in " + o.path + ".part)" : ""));
@@ -50,8 +54,9 @@ std::string AbsoluteFolder(const std::string& output) {
 
 int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, const std::string& folder,
                const std::string& output, bool json,
-               const std::function<nlohmann::json(size_t, const SearchResult&)>& describe) {
+               const std::function<nlohmann::json(size_t, const SearchResult&)>& describe, bool mp4) {
     CDownloadJob job;
+    job.SetPlayableCopies(mp4);
     switch (job.Start(std::move(records), folder)) {
         case CDownloadJob::StartResult::Started: break;
         case CDownloadJob::StartResult::NoSpace:
@@ -72,7 +77,7 @@ int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, c
     }
     job.Wait();
     progress.Clear();
-    PrintOutcomes(job, describe, json);
+    PrintOutcomes(job, describe, json, mp4);
     ReportCommandWrites();
     if (job.StopRequested()) {
         Complain("stopped: " + std::to_string(job.NotCopiedCount()) + " of " + std::to_string(job.RequestedCount()) +
@@ -84,6 +89,7 @@ int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, c
 }
 
 int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
+    if (options.mp4 && !MediaSupported()) throw UsageError{"--mp4: this build of tarvik has no media support"};
     const std::string folder = AbsoluteFolder(options.output);
     const SearchWindow window = ParseWindow(options.search);
     StartSession(global, false);
@@ -103,5 +109,5 @@ int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
         if (list.Items()[i].selected) listIndex.push_back(i);
     }
     return RunCopyJob(global, list.SelectedRecords(), folder, options.output, options.search.json,
-                      [&](size_t i, const SearchResult& r) { return ResultJson(listIndex[i], r); });
+                      [&](size_t i, const SearchResult& r) { return ResultJson(listIndex[i], r); }, options.mp4);
 }

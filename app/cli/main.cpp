@@ -95,6 +95,9 @@ int main(int argc, char** argv) {
     AddSearchOptions(downloadCmd, download.search);
     downloadCmd->add_option("--select", download.select, "Which results to copy, e.g. 1,3-5 (default: all)");
     downloadCmd->add_option("--output", download.output, "Destination folder DIR")->required()->type_name("DIR");
+    downloadCmd->add_flag("--mp4", download.mp4,
+                          "Also write NAME.mp4 beside each whole copy whose stream is recognised: the same frames "
+                          "remuxed, not re-encoded, the recording's start as creation time (the exact copy stays)");
     downloadCmd->add_flag("--json", download.search.json,
                           "Print a JSON array: the search's fields and path, copied, bytes, error");
 

@@ -11,6 +11,7 @@
 #include "core/copysource.h"
 #include "core/folders.h"
 #include "core/language.h"
+#include "core/media.h"
 #include "core/partfile.h"
 #include "kxfs.h"
 #include "platform/fs.h"
@@ -138,9 +139,10 @@ void CDownloadJob::Run() {
         for (const SearchResult& r : m_records) {
             if (m_stop.load()) break;
             m_outcomes.push_back(CopyOne(r, buffer.get()));
+            if (m_bPlayable && m_outcomes.back().Whole() && !m_stop.load()) AddPlayableCopy(m_outcomes.back(), &m_stop);
         }
     } else {
-        for (const SearchResult& r : m_records) m_outcomes.push_back(CopyOutcome{r, "", 0, CopyFailure::Write, ENOMEM});
+        for (const SearchResult& r : m_records) m_outcomes.push_back(CopyOutcome{r, "", 0, CopyFailure::Write, ENOMEM, "", ""});
     }
     {
         std::lock_guard<std::mutex> lock(m_endMutex);

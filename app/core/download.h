@@ -42,6 +42,9 @@ struct CopyOutcome {
     uint64_t bytes = 0;    // bytes written
     CopyFailure failure = CopyFailure::None;
     int error = 0;         // errno of a failed PC file operation, else 0
+    // With playable copies asked for: the MP4 beside a whole copy ("" when
+    // none was written) and the one-line notice about it ("" when none).
+    std::string mp4Path, mp4Notice;
 
     bool Whole() const { return failure == CopyFailure::None; }
 };
@@ -69,6 +72,9 @@ public:
     // cannot be had does not stop the job: write errors are caught and
     // reported per recording.
     StartResult Start(std::vector<SearchResult> records, const std::string& folder);
+    // Before Start: also write an MP4 beside each whole copy whose stream is
+    // recognised (the exact copy is always written first and stays).
+    void SetPlayableCopies(bool on) { m_bPlayable = on; }
     // After Start: the free bytes it found (0 when unknown) and, for
     // FolderUnusable, the errno of the folder.
     uint64_t FreeBytes() const { return m_free; }
@@ -115,6 +121,7 @@ private:
 
     std::vector<SearchResult> m_records;  // the worker's own copy
     std::string m_folder;
+    bool m_bPlayable = false;
     uint64_t m_total = 0;
     uint64_t m_free = 0;
     int m_folderError = 0;

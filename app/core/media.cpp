@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "core/download.h"
+#include "core/timevalue.h"
 
 std::vector<uint8_t> ReadRecordingStart(const SearchResult& record) {
     std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(record.entry.size, kProbeBytes)));
@@ -26,4 +27,18 @@ std::string Mp4PathFor(const std::string& copyPath) {
     const size_t dot = copyPath.rfind('.');
     const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
     return (hasExtension ? copyPath.substr(0, dot) : copyPath) + ".mp4";
+}
+
+void AddPlayableCopy(CopyOutcome& outcome, const std::atomic<bool>* stop) {
+    const SearchResult& r = outcome.record;
+    int64_t start = 0;
+    try {
+        start = MakeTimeValue({r.startYear, r.startMonth, r.startDay, r.startHour, r.startMinute, r.startSecond}, "start");
+    } catch (const CalendarError&) {
+        // Listed recordings have real dates; an MP4 without a creation time is still playable.
+    }
+    const std::string mp4 = Mp4PathFor(outcome.path);
+    const RemuxResult result = RemuxToMp4(outcome.path, mp4, start, stop);
+    outcome.mp4Path = result.written ? mp4 : "";
+    outcome.mp4Notice = result.notice;
 }

@@ -7,6 +7,7 @@
 // when they are found; without them every call says the support is missing.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -45,10 +46,18 @@ struct RemuxResult {
 // creationTime (seconds since 1970 UTC) as its creation time. A stream that
 // is not recognised, or that breaks off before the end of the file, gives no
 // MP4 and a notice.
-RemuxResult RemuxToMp4(const std::string& rawPath, const std::string& mp4Path, int64_t creationTime);
+// A stop request (when stop is given) ends it the same way.
+RemuxResult RemuxToMp4(const std::string& rawPath, const std::string& mp4Path, int64_t creationTime,
+                       const std::atomic<bool>* stop = nullptr);
 
 // The MP4 name beside an exact copy: ".mp4" in place of the record's ".mvr".
 std::string Mp4PathFor(const std::string& copyPath);
+
+struct CopyOutcome;
+// Remuxes a whole copy into the MP4 beside it, with the recording's real
+// start as its creation time, and notes the result in the outcome.
+// A stop request ends the remux (no MP4).
+void AddPlayableCopy(CopyOutcome& outcome, const std::atomic<bool>* stop = nullptr);
 
 // One picture: RGB, 3 bytes per pixel, rows packed.
 struct PreviewImage {

@@ -415,6 +415,7 @@ void CTarvikDlg::OnPreviewReady(int request, const PreviewImage& image) {
 
 void CTarvikDlg::OnDownload() {
     if (m_results.SelectedBytes() == 0) return;
+    m_job.SetPlayableCopies(MediaSupported() && m_chkMp4->isChecked());
     switch (m_job.Start(m_results.SelectedRecords(), QFile::encodeName(m_strPath).toStdString())) {
         case CDownloadJob::StartResult::NoSpace:
             ShowMessage(Translate("Storage device is no space!"), QMessageBox::Critical);

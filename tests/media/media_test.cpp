@@ -112,13 +112,14 @@ TEST(Media, FootageOnADiskIsProbedRemuxedAndPreviewed) {
     const SearchResult& r = list.Items()[0].record;
     EXPECT_EQ("mpeg-ps h264 352x288", ProbeRecording(r));
 
-    CDownloadJob job;
+    CDownloadJob job;  // the exact copy first, then the MP4 beside it
+    job.SetPlayableCopies(true);
     ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start({r}, dir.path()));
     job.Wait();
     ASSERT_EQ(1, job.CopiedCount());
-    const std::string copy = job.Outcomes()[0].path, mp4 = Mp4PathFor(copy);
-    const RemuxResult remux = RemuxToMp4(copy, mp4, MakeTimeValue({2024, 6, 3, 18, 0, 0}, "start"));
-    ASSERT_TRUE(remux.written) << remux.notice;
+    const CopyOutcome& copy = job.Outcomes()[0];
+    const std::string mp4 = Mp4PathFor(copy.path);
+    ASSERT_EQ(mp4, copy.mp4Path) << copy.mp4Notice;
     const Mp4Facts facts = ReadBack(mp4);
     EXPECT_EQ("h264", facts.codec);
     EXPECT_EQ(20 * kRate, facts.frames);

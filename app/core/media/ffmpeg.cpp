@@ -281,7 +281,8 @@ std::string DescribeStream(const uint8_t* data, size_t size) {
     return input.Context() != nullptr ? Describe(input.Context()) : "unknown";
 }
 
-RemuxResult RemuxToMp4(const std::string& rawPath, const std::string& mp4Path, int64_t creationTime) {
+RemuxResult RemuxToMp4(const std::string& rawPath, const std::string& mp4Path, int64_t creationTime,
+                       const std::atomic<bool>* stop) {
     QuietLibraries();
     const std::vector<uint8_t> start = FileStart(rawPath);
     const AVInputFormat* format = ClaimingFormat(start.data(), start.size());
@@ -305,7 +306,13 @@ RemuxResult RemuxToMp4(const std::string& rawPath, const std::string& mp4Path, i
     bool whole = avformat_write_header(out.get(), nullptr) >= 0;
     int64_t lastEnd = 0;  // end of the last packet taken, in bytes of the raw file
     PacketPtr pkt(av_packet_alloc());
+    bool stopped = false;
     while (whole && pkt != nullptr) {
+        if (stop != nullptr && stop->load()) {
+            whole = false;
+            stopped = true;
+            break;
+        }
         const int r = av_read_frame(in.get(), pkt.get());
         if (r == AVERROR_EOF) break;
         if (r < 0 || (pkt->flags & AV_PKT_FLAG_CORRUPT) != 0) {
@@ -322,6 +329,7 @@ RemuxResult RemuxToMp4(const std::string& rawPath, const std::string& mp4Path, i
     whole = avio_closep(&out->pb) >= 0 && whole;
     if (!whole || rename(part.c_str(), mp4Path.c_str()) != 0) {
         remove(part.c_str());
+        if (stopped) return Refused("stopped: no MP4");
         return Refused("stream breaks off at byte " + std::to_string(lastEnd) + " of " + std::to_string(size) +
                        ": no MP4");
     }

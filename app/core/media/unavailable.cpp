@@ -6,7 +6,7 @@ bool MediaSupported() { return false; }
 
 std::string DescribeStream(const uint8_t*, size_t) { return "unknown"; }
 
-RemuxResult RemuxToMp4(const std::string&, const std::string&, int64_t) {
+RemuxResult RemuxToMp4(const std::string&, const std::string&, int64_t, const std::atomic<bool>*) {
     RemuxResult r;
     r.notice = "this build of tarvik has no media support: no MP4";
     return r;
