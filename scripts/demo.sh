@@ -55,9 +55,23 @@ step "Copy them into a folder tree; the disk is opened read-only and never writt
 step "List the copies with their sizes: one folder per disk and partition, day and channel." \
   find "$work/copies" -type f -printf '%10s  %P\n'
 
+video=$work/video.img
+step "Make a second disk whose recordings are real H.264 footage that shows its own date and time." \
+  "$build/tools/kxmkdisk" --preset video "$video"
+step "Name the streams of channel 1's recordings on it (this reads the first MiB of each)." \
+  env TZ=UTC "$tarvik" -q --read-only -D "$video" search --disk 1 --channel 1 \
+  --start "2024-06-03 18:00:00" --end "2024-06-03 19:00:00" --probe
+step "Copy them, and beside each exact copy an MP4 that any player opens (remuxed, not re-encoded)." \
+  env TZ=UTC "$tarvik" -q --read-only -D "$video" download --disk 1 --channel 1 \
+  --start "2024-06-03 18:00:00" --end "2024-06-03 19:00:00" --output "$work/video-copies" --mp4
+
 first=$(find "$work/copies" -name '*.mvr' -type f | sort | head -n 1)
-say "The copies are in $work/copies."
-echo "Each is the recording's stream as the recorder wrote it; real footage opens in a media player:"
-echo "  xdg-open $(quote "$first")"
-echo "The sample's recordings hold test patterns instead of pictures; look into one with:"
+mp4=$(find "$work/video-copies" -name '*.mp4' -type f | sort | head -n 1)
+say "The copies are in $work/copies and $work/video-copies."
+echo "Each .mvr is the recording's stream exactly as the recorder wrote it. The sample disk's"
+echo "recordings hold test patterns instead of pictures; look into one with:"
 echo "  od -A d -t x1 $(quote "$first") | head"
+if [ -n "$mp4" ]; then
+  echo "The video disk's footage plays from its MP4; it shows the time it was recorded:"
+  echo "  xdg-open $(quote "$mp4")"
+fi
