@@ -61,6 +61,7 @@ struct kx_find_record {
     char name[112];        // day "YYYY-MM-DD" or a record file name
     int64_t start_time64;  // record listings: start, seconds since 1970 UTC
     uint64_t size;         // record listings: bytes after the record's header
+    int64_t end_time64;    // record listings: end, seconds since 1970 UTC
 };
 
 struct kx_file;

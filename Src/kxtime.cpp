@@ -3,10 +3,9 @@
 // wall-clock values; no time zone enters except in packed_to_time64.
 #include "kxtime.h"
 
-#include <ctime>
-
 #include "log.h"
 #include "platform/clock.h"
+#include "platform/localtime.h"
 
 namespace {
 
@@ -154,13 +153,12 @@ void print_time(packed_time t) {
 }
 
 int64_t packed_to_time64(packed_time t) {
-    struct tm tm = {};
-    tm.tm_sec = (int)pt_second(t);
-    tm.tm_min = (int)pt_minute(t);
-    tm.tm_hour = (int)pt_hour(t);
-    tm.tm_mday = (int)pt_day(t);
-    tm.tm_mon = (int)pt_month(t) - 1;
-    tm.tm_year = (int)pt_year(t) + 100;
-    tm.tm_isdst = -1;
-    return (int64_t)mktime(&tm);
+    // A stamp in the hour repeated when summer time ends is its earlier
+    // occurrence, one in a skipped hour the first time after it: the same
+    // answer whatever was converted before.
+    int64_t v = 0;
+    if (!pc_local_to_time((int)pt_year(t) + 2000, (int)pt_month(t), (int)pt_day(t), (int)pt_hour(t),
+                          (int)pt_minute(t), (int)pt_second(t), Occurrence::Earlier, &v))
+        return -1;
+    return v;
 }

@@ -35,5 +35,6 @@ void get_local_time(packed_time* t);
 int time_to_calendar(const packed_time* t, calendar_time* c);
 void print_time(packed_time t);
 // The PC's 64-bit calendar time (seconds since 1970 UTC) of a local packed
-// time, through mktime with the daylight-saving flag left to the conversion.
+// time: a repeated local time is its earlier occurrence, a skipped one the
+// first time after it; -1 when it cannot be converted.
 int64_t packed_to_time64(packed_time t);

@@ -87,6 +87,7 @@ int next_record(KXFILE h, kx_find_record* rec) {
         format_record_name(rec->name, sizeof rec->name, &first, clus);
         rec->size = (sectors - head) * SECTOR_SIZE;
         rec->start_time64 = packed_to_time64(first.start_time);
+        rec->end_time64 = packed_to_time64(first.end_time);
         return 0;
     }
     return -1;

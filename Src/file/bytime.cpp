@@ -155,6 +155,17 @@ uint32_t forward_window(const dir_query& q, uint32_t origin) {
         }
         if (x == stop) break;
     }
+    if (best != 0 || stop == q.lo) return best;
+    // Nothing of the channel in the window: its record still running at the
+    // target may have taken its last cluster long before (a recording that
+    // runs for hours while other channels fill the ring). A channel records
+    // one stream at a time, so the channel's nearest cluster before the
+    // window is the only one left to ask.
+    uint32_t before = 0;
+    kx_dir_item it;
+    if (search_clus(q.pdp, 7, stop, q.lo, &before, q.channel) == KX_OK && before >= q.lo &&
+        read_item(q, before, &it) && channel_item(q, it) && cluster_qualifies(q, before, it))
+        best = before;
     return best;
 }
 

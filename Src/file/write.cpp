@@ -337,7 +337,10 @@ int file_write_finish(KXFILE h, packed_time t, int flush) {
     int r = set_dir_last_item(pdp, last, (uint16_t)h->write_sec, t, flush);
     r = first_failure(r, set_dir_first_item(pdp, h->first_cluster, (uint16_t)h->write_sec,
                                             (uint16_t)h->write_clus_count, t, flush));
-    pdp->end_time1 = t;
+    // A clock set back since the last write (the record closed after the
+    // jump) must still be a collision, or the next record would start a
+    // section whose times fall back unnoticed.
+    update_end_time(pdp, t);
     return r;
 }
 

@@ -77,6 +77,9 @@ int save_pdp(kx_driver* pdp);
 void set_current_cluster(kx_driver* pdp, uint32_t clus);
 void clear_section2(kx_driver* pdp);
 void update_write_time(kx_driver* pdp, packed_time now);
+// The newest data's time moves to `now`; a clock set back since is recorded
+// as a collision at the next cluster to be taken.
+void update_end_time(kx_driver* pdp, packed_time now);
 void add_collision(kx_driver* pdp, packed_time old_end, packed_time new_start);
 void shift_time_sections(kx_driver* pdp);
 void driver_full(kx_driver* pdp);

@@ -75,6 +75,29 @@ void insert_sorted(time_section** head, time_section* e, int forward) {
     *at = e;
 }
 
+// The end of a section whose last cluster is `last`. The clock may have been
+// set back while that cluster was open: its down link then leads past the
+// section's end (to the first cluster after the jump), and its own end may
+// have been stamped after the jump too. Neither may end the section before
+// it began: the link is not followed, and the end is never taken earlier
+// than the cluster's own start.
+void section_end(kx_driver* pdp, uint32_t last, packed_time* out) {
+    kx_dir_item it;
+    if (get_dir_item_info(pdp, last, &it) != 0) return;
+    if (dir_item_has_down(&it) && it.down_clus <= last) {
+        get_dir_item_time1(pdp, last, out);
+        return;
+    }
+    *out = it.end_time >= it.start_time ? it.end_time : it.start_time;
+}
+
+// A section's recorded end (section 2's, kept in the descriptor) raised to
+// the start of its last cluster when the clock went back before it was taken.
+void end_not_before_last_start(kx_driver* pdp, time_section* e) {
+    packed_time start = 0;
+    if (get_dir_item_time(pdp, e->end_clus, &start) == 0 && e->end_time < start) e->end_time = start;
+}
+
 }  // namespace
 
 int save_pdp(kx_driver* pdp) {
@@ -153,9 +176,12 @@ void set_current_cluster(kx_driver* pdp, uint32_t clus) {
 }
 
 void update_write_time(kx_driver* pdp, packed_time now) {
-    int32_t d = time_diff(now, pdp->end_time1);
-    if (d < kCollisionSeconds) add_collision(pdp, pdp->end_time1, now);
-    if (d != 0) g_same_second_seq = 0;
+    if (time_diff(now, pdp->end_time1) != 0) g_same_second_seq = 0;
+    update_end_time(pdp, now);
+}
+
+void update_end_time(kx_driver* pdp, packed_time now) {
+    if (time_diff(now, pdp->end_time1) < kCollisionSeconds) add_collision(pdp, pdp->end_time1, now);
     pdp->end_time1 = now;
 }
 
@@ -234,7 +260,7 @@ void build_time_sections(kx_driver* pdp) {
             pdp->collision_index = k;
             e++;
         }
-        get_dir_item_time1(pdp, c - 1, &t[e].end_time);
+        section_end(pdp, c - 1, &t[e].end_time);
         t[e].end_clus = c - 1;
         get_dir_item_time(pdp, c, &t[e + 1].start_time);
         t[e + 1].start_clus = c;
@@ -250,11 +276,12 @@ void refresh_current_section(kx_driver* pdp) {
     time_section* t = pdp->sections;
     uint32_t ci = pdp->collision_index;
     uint32_t last = pdp->collision_num + 1;
-    get_dir_item_time1(pdp, pdp->current_cluster, &t[ci].end_time);
+    section_end(pdp, pdp->current_cluster, &t[ci].end_time);
     t[ci].end_clus = pdp->current_cluster;
     if (pdp->start_cluster2 != 0) {
         t[last].end_time = pdp->end_time2;
         t[last].end_clus = pdp->end_cluster2;
+        end_not_before_last_start(pdp, &t[last]);
     } else {
         t[last].start_clus = 0;
         t[last].end_clus = 0;

@@ -47,6 +47,7 @@ void pdp_encode(const kx_driver* d, uint8_t* sector) {
     sector[8] = d->fill_count;
     sector[9] = d->table_dirty;
     for (const u32_field& f : k_words) put_le32(sector + f.off, d->*f.member);
+    if (d->stored_total_clus != 0) put_le32(sector + 76, d->stored_total_clus);
     for (size_t off : k_pointer_words) put_le32(sector + off, 0);
     memcpy(sector + 192, d->part_label, sizeof d->part_label);
     put_le64(sector + 224, d->start_sector);

@@ -21,7 +21,6 @@ namespace {
 
 const uint32_t kDirItemsPerSector = 16;
 const uint32_t kIndexItemsPerSector = 512;
-const uint32_t kUdItemsPerSector = 32;
 // Clusters that section 2 keeps clear ahead of the write position.
 const uint32_t kSection2Gap = 256;
 // Descriptor word that the recorder clears when it loads a descriptor.
@@ -57,11 +56,12 @@ bool descriptor_sound(const kx_driver* pdp, uint64_t size) {
     // temp_off: they must be the same sector.
     if (pdp->temp_off != KX_TEMP_OFF || (uint64_t)pdp->temp_off + 1 > size) return false;
     uint64_t items = (uint64_t)pdp->total_clus + 1;  // the accessors reach item total_clus
+    // The areas that reading uses. The user-data ring is checked where it is
+    // used (reading never does), so damaged words there lose no recording.
     if (!area_fits(pdp, pdp->collision_off, 1, size) ||
         !area_fits(pdp, pdp->dir_off, sectors_for(items, kDirItemsPerSector), size) ||
         !area_fits(pdp, pdp->index_off, sectors_for(items, kIndexItemsPerSector), size) ||
-        !area_fits(pdp, pdp->data_off, (uint64_t)pdp->total_clus * spc, size) ||
-        !area_fits(pdp, pdp->ud_off, sectors_for(pdp->ud_item_num, kUdItemsPerSector), size))
+        !area_fits(pdp, pdp->data_off, (uint64_t)pdp->total_clus * spc, size))
         return false;
     // At least one cluster for the recording ring: with none, recovery would
     // put the write position at total_clus, past the volume.
@@ -69,6 +69,21 @@ bool descriptor_sound(const kx_driver* pdp, uint64_t size) {
     return cluster_fits(pdp->current_cluster, pdp->total_clus) &&
            cluster_fits(pdp->start_cluster2, pdp->total_clus) &&
            cluster_fits(pdp->end_cluster2, pdp->total_clus);
+}
+
+// Older partition tables round a partition's size, so a data area may reach
+// a little past its end: the volume is used with the clusters that fit, and
+// the disk's own count is kept for saving. Nothing changes when the area
+// does not even start inside the partition (the soundness check refuses it).
+void fit_data_area(kx_driver* pdp, uint64_t size) {
+    const uint32_t spc = pdp->sector_per_clus;
+    if (!is_power_of_two(spc) || pdp->data_off >= size) return;
+    const uint64_t fit = (size - pdp->data_off) / spc;
+    if (fit >= pdp->total_clus) return;
+    kx_log("partition %u.%u: data area reaches past the partition's end, %u of %u clusters used\n", pdp->disk_no,
+           pdp->part, (uint32_t)fit, pdp->total_clus);
+    pdp->stored_total_clus = pdp->total_clus;
+    pdp->total_clus = (uint32_t)fit;
 }
 
 // A collision count beyond the list is mended rather than refused: the list
@@ -169,6 +184,7 @@ kx_driver* load_driver(int disk, int part, uint64_t start) {
     // partition; the write position's section is found again at mount.
     pdp->err_status = 0;
     pdp->collision_index = 0;
+    pdp->stored_total_clus = 0;
     if (pdp->collision_off == 0) pdp->collision_off = pdp->temp_off + 4;
 
     buf_head* c = read_buf(dev, pdp_sector(pdp, pdp->collision_off));
@@ -184,6 +200,7 @@ int kx_fs_mount(int disk, int part) {
     if (part < 0 || part > 3 || kx_read_partitions(disk, parts) != 0 || parts[part].size == 0) return -1;
     kx_driver* pdp = load_driver(disk, part, parts[part].start);
     if (!pdp) return -1;
+    fit_data_area(pdp, parts[part].size);
     if (!descriptor_sound(pdp, parts[part].size)) {
         kx_log("kx_fs_mount failed, partition crashed\n");
         free_driver(disk, part);

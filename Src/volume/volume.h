@@ -150,6 +150,10 @@ struct kx_driver {
     uint8_t part_label[32];    // 192
     uint64_t start_sector;     // 224, memory
     uint32_t part_word;        // 232
+    // memory: total_clus as the disk holds it when the mount used fewer (a
+    // data area reaching past the partition's end); 0 otherwise. Saving
+    // writes this value back, never the reduced count.
+    uint32_t stored_total_clus;
 };
 
 // Decodes the descriptor bytes of a sector into d (named fields and raw; the

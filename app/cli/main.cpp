@@ -89,9 +89,9 @@ int main(int argc, char** argv) {
 
     DownloadOptions download;
     CLI::App* downloadCmd = app.add_subcommand(
-        "download", "Search as `search` does and copy the results to DIR/DiskDD_PartPP/YYYY-MM-DD/CCC/NAME "
-                    "(disk and partition from 0, the recording's start date, channel from 1); stdout lists the "
-                    "files copied whole");
+        "download", "Search as `search` does (every recording of the channel whose time meets the window) and "
+                    "copy the results to DIR/DiskDD_PartPP/YYYY-MM-DD/CCC/NAME (disk and partition from 0, the "
+                    "recording's start date, channel from 1); stdout lists the files copied whole");
     AddSearchOptions(downloadCmd, download.search);
     downloadCmd->add_option("--select", download.select, "Which results to copy, e.g. 1,3-5 (default: all)");
     downloadCmd->add_option("--output", download.output, "Destination folder DIR")->required()->type_name("DIR");

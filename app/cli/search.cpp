@@ -12,10 +12,10 @@
 
 namespace {
 
-int64_t ParseWindowTime(const char* option, const std::string& text) {
+int64_t ParseWindowTime(const char* option, const std::string& text, Occurrence which) {
     int64_t t = 0;
-    if (!ParseDateTime(text, &t)) {
-        throw UsageError{std::string(option) + " \"" + text + "\": expected an existing local time \"YYYY-MM-DD HH:MM:SS\""};
+    if (!ParseDateTime(text, &t, which)) {
+        throw UsageError{std::string(option) + " \"" + text + "\": expected a date and local time \"YYYY-MM-DD HH:MM:SS\""};
     }
     return t;
 }
@@ -51,7 +51,10 @@ nlohmann::json ResultJson(size_t index, const SearchResult& r) {
 }
 
 SearchWindow ParseWindow(const SearchOptions& options) {
-    return SearchWindow{ParseWindowTime("--start", options.start), ParseWindowTime("--end", options.end)};
+    // A bound in the hour that the end of summer time repeats takes in both of
+    // its occurrences: the start the earlier, the end the later.
+    return SearchWindow{ParseWindowTime("--start", options.start, Occurrence::Earlier),
+                        ParseWindowTime("--end", options.end, Occurrence::Later)};
 }
 
 int FindRecordings(const SearchOptions& options, const SearchWindow& window, CResultList& list) {

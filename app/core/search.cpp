@@ -128,17 +128,23 @@ int SearchContext::OpenPartition() {
         const std::string what = "the summary of partition " + std::to_string(m_partition);
         const int64_t first = MakeTimeValue(summary_time(m_summary + kSummaryFirstTime), what.c_str());
         const int64_t last = MakeTimeValue(summary_time(m_summary + kSummaryLastTime), what.c_str());
-        if (first > m_end || last < m_start) continue;  // its recorded span misses the window
+        // Only the span's start can rule a partition out: its end is the end
+        // of the newest cluster, and a recording that took its last cluster
+        // earlier may have run on past it.
+        if (first > m_end) continue;
         // The walk begins on the day before the window's first day: a recording
         // that ends at exactly the window's first midnight is not running at
         // that day's start, so only the day before lists it.
         const int64_t firstDay = std::max(LocalMidnight(first), PreviousLocalMidnight(m_start));
-        const int64_t lastDay = std::min(LocalMidnight(last), LocalMidnight(m_end));
+        const int64_t lastDay = std::max(firstDay, std::min(LocalMidnight(last), LocalMidnight(m_end)));
         // Only the days the partition lists hold recordings: walking those
         // alone keeps a damaged summary span (one that starts in 2000, say)
         // from costing a listing for every calendar day of a wide window.
         ListDays(firstDay, lastDay);
-        if (m_days.empty()) continue;
+        // The days listed are those on which recordings start. The first day
+        // is walked in any case: its listing holds the recordings that began
+        // earlier and still run then (one may run for days).
+        if (m_days.empty() || m_days[0] != firstDay) m_days.insert(m_days.begin(), firstDay);
         m_dayIndex = 0;
         m_dayCursor = m_days[0];
         return 0;
@@ -205,28 +211,23 @@ bool SearchContext::Accept(SearchResult& slot) {
     const size_t len = strlen(e.name);
     const std::string what = std::string("the record ") + e.name + " on partition " + std::to_string(m_partition);
 
-    // The recording's own start, not the day directory it was listed under: a
-    // recording that runs past midnight is listed under both days.
+    // The recording's own start and end, not the day directory it was listed
+    // under: a recording that runs past midnight is listed under every day it
+    // touches, and one may run for more than a day. The dates come from the
+    // entry's times, the times of day from the name.
     const LocalDateTime startDay = BreakTimeValue(e.start_time64);
+    const LocalDateTime endDay = BreakTimeValue(e.end_time64);
     const LocalDateTime start{startDay.year,          startDay.month,         startDay.day,
                               name_pair(e.name, len, 0), name_pair(e.name, len, 3), name_pair(e.name, len, 6)};
-    LocalDateTime end{start.year, start.month, start.day, name_pair(e.name, len, 9), name_pair(e.name, len, 12),
-                      name_pair(e.name, len, 15)};
-    const int startOfDay = start.hour * 3600 + start.minute * 60 + start.second;
-    const int endOfDay = end.hour * 3600 + end.minute * 60 + end.second;
-    // Only an end earlier in the day than the start runs past midnight; an
-    // equal end is the same instant of the same day.
-    if (endOfDay < startOfDay) {
-        const LocalDate next = NextDate(LocalDate{start.year, start.month, start.day});
-        end.year = next.year;
-        end.month = next.month;
-        end.day = next.day;
-    }
+    const LocalDateTime end{endDay.year,              endDay.month,           endDay.day,
+                            name_pair(e.name, len, 9), name_pair(e.name, len, 12), name_pair(e.name, len, 15)};
     const int64_t a = MakeTimeValue(start, what.c_str());
     const int64_t b = MakeTimeValue(end, what.c_str());
     // Found when its time meets the window at all, bounds included: one that
     // begins before the window and ends after it holds footage of the window.
-    if (a > m_end || b < m_start) return false;
+    // An end stamped before the start (the clock was set back while it
+    // recorded) says nothing of how long it ran: it has footage of its start.
+    if (a > m_end || std::max(a, b) < m_start) return false;
 
     uint32_t cluster = 0;
     if (RecordFirstCluster(e.name, &cluster)) {

@@ -23,8 +23,8 @@ struct SearchResult {
     // time, the time of day from its name.
     int startYear = 0, startMonth = 0, startDay = 0;
     int startHour = 0, startMinute = 0, startSecond = 0;
-    // The start date, or the next day when the end time of day (from the
-    // name) is earlier than the start time of day.
+    // The recording's real end: the date of the listing entry's own end
+    // time, the time of day from its name.
     int endYear = 0, endMonth = 0, endDay = 0;
     int endHour = 0, endMinute = 0, endSecond = 0;
     int partition = 0;  // 0-3

@@ -21,21 +21,17 @@ std::tm to_tm(const LocalDateTime& t) {
 
 }  // namespace
 
-int64_t MakeTimeValue(const LocalDateTime& t, const char* what) {
+int64_t MakeTimeValue(const LocalDateTime& t, const char* what, Occurrence which) {
     if (t.year < 1900 || !in_range(t.month, 1, 12) || !in_range(t.day, 1, 31) || !in_range(t.hour, 0, 23) ||
         !in_range(t.minute, 0, 59) || !in_range(t.second, 0, 59)) {
         throw CalendarError(std::string("invalid date or time ") + FormatDateTime(t) + " in " + what);
     }
-    std::tm tm = to_tm(t);
-    // mktime answers -1 both for failure and for one second before 1970: only
-    // the fields it normalised tell the two apart.
-    tm.tm_wday = -1;
-    const time_t v = std::mktime(&tm);
-    if (v == (time_t)-1 && tm.tm_wday == -1) {
+    int64_t v = 0;
+    if (!pc_local_to_time(t.year, t.month, t.day, t.hour, t.minute, t.second, which, &v)) {
         throw CalendarError(std::string("date or time ") + FormatDateTime(t) + " in " + what +
                             " cannot be converted");
     }
-    return static_cast<int64_t>(v);
+    return v;
 }
 
 LocalDateTime BreakTimeValue(int64_t t) {
@@ -74,7 +70,7 @@ std::string FormatDateTime(const LocalDateTime& t) {
     return buf;
 }
 
-bool ParseDateTime(const std::string& text, int64_t* out) {
+bool ParseDateTime(const std::string& text, int64_t* out, Occurrence which) {
     LocalDateTime t;
     int used = 0;
     if (text.size() != 19 ||
@@ -87,11 +83,11 @@ bool ParseDateTime(const std::string& text, int64_t* out) {
         if (text[i] < '0' || text[i] > '9') return false;
     }
     try {
-        const int64_t v = MakeTimeValue(t, "the command line");
-        // A date that the conversion had to roll over (30 February) is not a
-        // date the user can have meant.
-        const LocalDateTime back = BreakTimeValue(v);
-        if (back.year != t.year || back.month != t.month || back.day != t.day) return false;
+        // A date that the calendar does not have (30 February) is not a date
+        // the user can have meant; a time of day that the zone skips is, and
+        // is taken to the first time after it.
+        if (NextDate(LocalDate{t.year, t.month, t.day - 1}).day != t.day) return false;
+        const int64_t v = MakeTimeValue(t, "the command line", which);
         *out = v;
         return true;
     } catch (const CalendarError&) {

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/localtime.h"
+
 // A date and time of day that cannot form a time value. The command that met
 // it is abandoned; the front end reports the text.
 class CalendarError : public std::runtime_error {
@@ -26,8 +28,10 @@ struct LocalDateTime {
 // The time value of local calendar fields. Requires year >= 1900, month 1-12,
 // day 1-31, hour 0-23, minute and second 0-59 (a day beyond the month's end
 // rolls into the next month, as the runtime's conversion does); anything else
-// throws CalendarError naming `what`.
-int64_t MakeTimeValue(const LocalDateTime& t, const char* what);
+// throws CalendarError naming `what`. A time that the zone's clocks show
+// twice is its earlier or later occurrence as `which` says; one they skip
+// becomes the first time after it that exists.
+int64_t MakeTimeValue(const LocalDateTime& t, const char* what, Occurrence which = Occurrence::Earlier);
 
 // Local calendar fields of a time value; throws CalendarError when the value
 // lies outside what the runtime can convert.
@@ -46,7 +50,8 @@ int64_t PreviousLocalMidnight(int64_t t);
 
 // "YYYY-MM-DD HH:MM:SS" of calendar fields.
 std::string FormatDateTime(const LocalDateTime& t);
-// Parses exactly "YYYY-MM-DD HH:MM:SS" into a time value; false when the text
-// has another shape or names a date or time that does not exist (a 31 April,
-// a 25th hour).
-bool ParseDateTime(const std::string& text, int64_t* out);
+// Parses exactly "YYYY-MM-DD HH:MM:SS" into a time value (a repeated local
+// time resolved as `which` says, a skipped one moved forward); false when the
+// text has another shape or names a date or time that no calendar has (a 31
+// April, a 25th hour).
+bool ParseDateTime(const std::string& text, int64_t* out, Occurrence which = Occurrence::Earlier);

@@ -48,6 +48,8 @@ QString CTarvikApp::Usage() {
         const QString left = forms.join(", ") + (*o.value != '\0' ? QString(" ") + o.value : QString());
         text += QString("  %1  %2\n").arg(left, -22).arg(o.meaning);
     }
+    text += "Search lists every recording of the chosen channel whose time meets the window: it starts\n"
+            "no later than the window's end and ends no earlier than its start.\n";
     return text;
 }
 

@@ -311,10 +311,11 @@ void CTarvikDlg::OnBrowse() {
 
 // ------------------------------------------------------- search and paging
 
-int64_t CTarvikDlg::PickedTime(const QDateEdit* date, const QTimeEdit* time) const {
+int64_t CTarvikDlg::PickedTime(const QDateEdit* date, const QTimeEdit* time, Occurrence which) const {
     const QDate d = date->date();
     const QTime t = time->time();
-    return MakeTimeValue(LocalDateTime{d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second()}, "the window");
+    return MakeTimeValue(LocalDateTime{d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second()}, "the window",
+                         which);
 }
 
 void CTarvikDlg::OnSearch() {
@@ -323,8 +324,10 @@ void CTarvikDlg::OnSearch() {
     UpdateControls();
     CResultList::Outcome outcome;
     try {
-        const int64_t start = PickedTime(m_dtStartDate, m_dtStartTime);
-        const int64_t end = PickedTime(m_dtEndDate, m_dtEndTime);
+        // A bound in the hour that the end of summer time repeats takes in
+        // both of its occurrences: the start the earlier, the end the later.
+        const int64_t start = PickedTime(m_dtStartDate, m_dtStartTime, Occurrence::Earlier);
+        const int64_t end = PickedTime(m_dtEndDate, m_dtEndTime, Occurrence::Later);
         outcome = m_results.Search(m_nDiskCount, m_cmbDisk->currentIndex(), m_cmbChannel->currentIndex(), start, end,
                                    m_chkOrphans->isChecked());
     } catch (const CalendarError& error) {

@@ -16,6 +16,7 @@
 #include "core/download.h"
 #include "core/media.h"
 #include "core/results.h"
+#include "platform/localtime.h"
 
 class QCheckBox;
 class QComboBox;
@@ -98,7 +99,7 @@ private:
     void ShowCalendarError(const std::exception& error);
     // Puts the rows of the core's current page on screen.
     void FillRows();
-    int64_t PickedTime(const QDateEdit* date, const QTimeEdit* time) const;
+    int64_t PickedTime(const QDateEdit* date, const QTimeEdit* time, Occurrence which) const;
 
     QComboBox* m_cmbDisk = nullptr;
     QComboBox* m_cmbChannel = nullptr;

@@ -2,8 +2,6 @@
 // time sections in ascending start time.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <map>
 #include <set>
 
 #include "kxtime.h"
@@ -149,56 +147,6 @@ TEST_F(ByTime, SectionBoundsBeyondTheVolumeGiveNothingOutsideIt) {
         std::set<uint32_t> distinct(listed.begin(), listed.end());
         EXPECT_EQ(start > pdp->total_clus ? std::set{ids[2]} : std::set(ids.begin(), ids.end()), distinct);
     }
-}
-
-// A ring that has wrapped: the previous pass is section 2, the current pass
-// section 1, split by a clock set back. Channels 1 and 2 record together,
-// channel 1 also alone. Listings are checked against the records still whole,
-// sorted here.
-TEST_F(ByTime, ListingOfAWrappedRingMergesAllSectionsInStartOrder) {
-    std::vector<layout_record> all;
-    const uint32_t ring = pdp->total_clus - pdp->rev_clus;
-    packed_time t = at(1, 0, 0);
-    for (uint32_t taken = 0; taken < ring + 360; taken += 18, t = time_add(t, 600)) {
-        if (taken >= ring + 250 && pdp->collision_num == 0) t = time_add(t, -5 * 3600 + 37);
-        std::vector<layout_record> batch = {make_record(1, t, time_add(t, 480), 8),
-                                            make_record(2, t, time_add(t, 480), 8)};
-        layout.write(batch);
-        batch.push_back(make_record(1, time_add(t, 510), time_add(t, 570), 2));
-        layout.write(batch.back());
-        all.insert(all.end(), batch.begin(), batch.end());
-    }
-    ASSERT_NE(0u, pdp->start_cluster2);
-    ASSERT_EQ(1u, pdp->collision_num);
-
-    // The channel's records whose first cluster no later record took, running
-    // at `from` or starting after it, in order of (start, number).
-    auto expected = [&](uint8_t ch, packed_time from) {
-        std::map<uint32_t, size_t> owner;
-        for (size_t i = 0; i < all.size(); i++)
-            for (uint32_t c : all[i].chain) owner[c] = i;
-        std::vector<layout_record> kept;
-        for (size_t i = 0; i < all.size(); i++)
-            if (all[i].channel == ch && owner[all[i].chain[0]] == i && all[i].end > from)
-                kept.push_back(all[i]);
-        std::stable_sort(kept.begin(), kept.end(), [](const layout_record& a, const layout_record& b) {
-            return a.start != b.start ? a.start < b.start : a.seq < b.seq;
-        });
-        return firsts(kept);
-    };
-    ASSERT_GT(expected(2, at(1, 0, 0)).size(), 40u);
-    for (uint8_t ch : {1, 2}) EXPECT_EQ(expected(ch, at(1, 0, 0)), listing(ch, at(1, 0, 0))) << (int)ch;
-    // From a time inside the span: the record running then comes first, from
-    // whichever section holds it.
-    for (packed_time from : {at(1, 5, 3), at(1, 7, 30), at(1, 10, 4, 30)})
-        EXPECT_EQ(expected(1, from), listing(1, from)) << from;
-
-    // A record across the end of the ring reads whole and is found by its start.
-    auto across = std::find_if(all.begin(), all.end(),
-                               [](const layout_record& r) { return r.chain.back() < r.chain[0]; });
-    ASSERT_NE(all.end(), across);
-    EXPECT_EQ(layout_expected(*across, 0, layout.sectors(*across) * 512), read_record(pdp, across->chain[0]));
-    EXPECT_EQ(across->chain[0], search(across->channel, across->start, 3, across->seq)->cur_clus);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/ini.h"
+#include "platform/localtime.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -65,6 +66,40 @@ TEST(Clock, FakeTimeCarriesThroughTheCalendarAndRealTimeMoves) {
 // Mended: a byte-order mark no longer hides the first line, the first of two
 // entries wins, and an empty key matches no nameless entry. Also catches
 // case- or blank-sensitive matching and results not cut to the buffer.
+// A local time that occurs twice is the occurrence asked for, whatever was
+// converted before (the runtime's own guess follows its last conversion); one
+// that does not occur is the first time after it, also a midnight a zone
+// skips. The zones' data must really be there: without it glibc quietly uses
+// UTC.
+TEST(LocalTime, RepeatedAndSkippedTimesHaveOneAnswer) {
+    const struct {
+        const char* zone;
+        int month, day, hour, minute;
+        Occurrence which;
+        int64_t utc;
+    } cases[] = {
+        {"Europe/Berlin", 10, 25, 2, 40, Occurrence::Earlier, 1256431200},  // 00:40 UTC, summer time
+        {"Europe/Berlin", 10, 25, 2, 40, Occurrence::Later, 1256434800},    // 01:40 UTC
+        {"Europe/Berlin", 10, 25, 2, 40, Occurrence::Earlier, 1256431200},  // again, after the later one
+        {"Europe/Berlin", 3, 29, 2, 30, Occurrence::Earlier, 1238288400},   // skipped: 03:00 summer time
+        {"America/Havana", 3, 8, 0, 0, Occurrence::Later, 1236488400},     // midnight skipped: 01:00
+        {"America/Havana", 10, 25, 0, 30, Occurrence::Later, 1256448600},  // 00:30 of the second pass
+    };
+    for (const auto& c : cases) {
+        setenv("TZ", c.zone, 1);
+        tzset();
+        time_t july = 1246449600;  // 2009-07-01 12:00 UTC
+        std::tm t{};
+        localtime_r(&july, &t);
+        ASSERT_NE(0, t.tm_gmtoff) << c.zone << ": time-zone data missing";
+        int64_t v = 0;
+        ASSERT_TRUE(pc_local_to_time(2009, c.month, c.day, c.hour, c.minute, 0, c.which, &v));
+        EXPECT_EQ(c.utc, v) << c.zone << " " << c.month << "-" << c.day << " " << c.hour << ":" << c.minute;
+    }
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
 TEST(Profile, LooksUpKeysOfASectionWithTheLookupsContract) {
     TempDir dir;
     std::string file = dir.file("language.ini");

@@ -1,0 +1,480 @@
+// Random recorder histories against a model of what the disk holds.
+//
+// Each history records through the path adapter's writer on a small volume
+// that wraps several times, with a fake clock that follows the zone's
+// daylight-saving changes and is also set by hand (seconds to days, forwards
+// and back, across midnight). Several channels record at once; recordings
+// run from a second to more than a day; some clusters go bad; the recorder
+// sometimes stops without closing its recording and mounts again.
+//
+// The model keeps, per recording, its channel, its wall-clock start and end
+// and the bytes written after its header, and forgets what the ring wrote
+// over. It turns wall-clock times into instants on its own (from the zone's
+// offsets alone): a repeated time is its earlier occurrence, except for a
+// window's end, which is its later one, and a time that does not exist moves
+// forward to the first that does. After the final mount every search must
+// return exactly the model's recordings that meet the window, each once, with
+// their start, end and size, and copying them must return their bytes.
+//
+// TARVIK_ORACLE_HISTORIES=N and TARVIK_ORACLE_SEED=S run N histories from
+// seed S instead of the fixed ones (a soak run); TARVIK_ORACLE_SET_BACK=1
+// also sets the clock back by hand (beyond what summer time does), which
+// still shows recordings lost after such steps.
+#include <filesystem>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "app_support.h"
+#include "core/download.h"
+#include "file/file.h"
+#include "meta/meta.h"
+
+using namespace app_test;
+
+namespace {
+
+// ------------------------------------------------------------ wall clock
+
+// A wall-clock reading as a number: its calendar fields counted as if UTC.
+using Wall = int64_t;
+
+std::tm FieldsOf(Wall w) {
+    const time_t t = static_cast<time_t>(w);
+    std::tm f{};
+    gmtime_r(&t, &f);
+    return f;
+}
+
+std::string Text(Wall w) {
+    const std::tm f = FieldsOf(w);
+    char s[80];
+    snprintf(s, sizeof s, "%04d-%02d-%02d %02d:%02d:%02d", f.tm_year + 1900, f.tm_mon + 1, f.tm_mday, f.tm_hour,
+             f.tm_min, f.tm_sec);
+    return s;
+}
+
+Wall Midnight(Wall w) { return w - (w % 86400 + 86400) % 86400; }
+
+// ------------------------------------------------------------ the zone
+
+long OffsetAt(time_t t) {
+    std::tm f{};
+    localtime_r(&t, &f);
+    return f.tm_gmtoff;
+}
+
+Wall WallAt(time_t t) { return t + OffsetAt(t); }
+
+// The instant at which the zone's clocks show w: the earlier or the later of
+// two, or, when w falls in a gap, the first instant after it.
+time_t Instant(Wall w, bool later) {
+    const long before = OffsetAt(w - 2 * 86400), after = OffsetAt(w + 2 * 86400);
+    bool found = false;
+    time_t best = 0;
+    for (long off : {before, after}) {
+        const time_t t = w - off;
+        if (WallAt(t) != w) continue;
+        if (!found || (later ? t > best : t < best)) best = t;
+        found = true;
+    }
+    if (found) return best;
+    time_t lo = w - after, hi = w - before;  // the change lies between
+    if (lo > hi) std::swap(lo, hi);
+    while (lo + 1 < hi) {
+        const time_t mid = lo + (hi - lo) / 2;
+        (OffsetAt(mid) == before ? lo : hi) = mid;
+    }
+    return hi;
+}
+
+// The instants in [from, to) at which the zone's offset changes.
+std::vector<time_t> Changes(time_t from, time_t to) {
+    std::vector<time_t> out;
+    for (time_t t = from; t < to; t += 3600) {
+        if (OffsetAt(t) == OffsetAt(t + 3600)) continue;
+        time_t lo = t, hi = t + 3600;
+        while (lo + 1 < hi) (OffsetAt(lo + (hi - lo) / 2) == OffsetAt(t) ? lo : hi) = lo + (hi - lo) / 2;
+        out.push_back(hi);
+    }
+    return out;
+}
+
+struct Zone {
+    const char* name;
+    long winter, summer;  // offsets that prove the zone's data was loaded
+};
+// Berlin changes at 02:00/03:00; Havana at midnight (its spring skips 00:00).
+const Zone kZones[] = {{"Europe/Berlin", 3600, 7200}, {"America/Havana", -18000, -14400}};
+
+// glibc falls back to UTC without a word when the zone's file is missing.
+bool UseZone(const Zone& z) {
+    setenv("TZ", z.name, 1);
+    tzset();
+    return OffsetAt(1420113600) == z.winter && OffsetAt(1435752000) == z.summer;  // 2015-01-01, 2015-07-01
+}
+
+// ------------------------------------------------------------ the model
+
+struct Recording {
+    int channel = 0;
+    Wall start = 0, end = 0;
+    std::vector<uint8_t> bytes;  // written after the header
+    uint32_t first = 0;          // its first cluster: the name's [@%x]
+    int pass = 0;                // ring pass it was written in
+    bool clockBack = false;      // the clock went back while it was open
+    bool interrupted = false;    // the recorder stopped without closing it
+    KXFILE handle = nullptr;     // while open
+};
+
+// A recording the model cannot date exactly (its clock went back, or it was
+// never closed) must be found by every window that holds its start.
+bool Loose(const Recording& r) { return r.clockBack || r.interrupted; }
+
+bool Meets(const Recording& r, Wall from, Wall to) {
+    return Instant(r.start, false) <= Instant(to, true) && Instant(r.end, false) >= Instant(from, false);
+}
+
+bool HoldsStart(const Recording& r, Wall from, Wall to) {
+    const time_t s = Instant(r.start, false);
+    return Instant(from, false) <= s && s <= Instant(to, true);
+}
+
+// ------------------------------------------------------------ one history
+
+constexpr int kChannels = 4;
+constexpr uint32_t kSpc = 16;  // 8 KiB clusters
+constexpr uint64_t kClusterBytes = kSpc * 512;
+constexpr uint64_t kHeaderRoom = 256 * 1024;  // the adapter's writer reserves it before a record's data
+
+class History {
+public:
+    History(uint64_t seed, const Zone& zone, bool setBack)
+        : m_rng(seed), m_disk({ring_part_sectors(kSpc, 1200)}, kSpc), m_setBack(setBack) {
+        m_zoneOk = UseZone(zone);
+        // Start within two days before one of the zone's changes of a random
+        // year, or anywhere in that year.
+        std::tm jan1{};
+        jan1.tm_year = 2009 + Pick(0, 12) - 1900;
+        jan1.tm_mday = 1;
+        const time_t jan = timegm(&jan1);
+        const std::vector<time_t> changes = Changes(jan, jan + 366 * 86400);
+        m_real = jan + Pick(0, 360) * 86400;
+        if (!changes.empty() && Pick(0, 3) != 0) m_real = changes[Pick(0, (int)changes.size() - 1)] - Pick(0, 2 * 86400);
+        m_tick = 1000;
+        SetClock();
+        m_lastWall = Now();
+    }
+
+    bool ZoneLoaded() const { return m_zoneOk; }
+
+    void Run(int steps) {
+        for (int i = 0; i < steps; i++) Step();
+        for (Recording* r : Open()) Close(*r);
+        m_disk.Mount();
+    }
+
+    // Every mismatch between the disk and the model, one line each.
+    std::string Check();
+
+private:
+    int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_rng); }
+    int64_t Pick64(int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(m_rng); }
+    kx_driver* Driver() const { return get_pdp(0, 0); }
+
+    Wall Now() const { return WallAt(m_real) + m_skew; }
+    void SetClock() {
+        const std::tm f = FieldsOf(Now());
+        pc_clock_set_fake(pc_local_time{f.tm_year + 1900, f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec},
+                          m_tick);
+    }
+    // Moves time on (the wall clock follows the zone) or sets the clock.
+    void Advance(int64_t seconds, int64_t set = 0) {
+        m_real += seconds;
+        m_skew += set;
+        m_tick += static_cast<uint32_t>(seconds * 1000);
+        SetClock();
+        if (Now() < m_lastWall) {
+            for (Recording* r : Open()) r->clockBack = true;
+        }
+        m_lastWall = Now();
+    }
+
+    std::vector<Recording*> Open() {
+        std::vector<Recording*> out;
+        for (Recording& r : m_recs) {
+            if (r.handle != nullptr) out.push_back(&r);
+        }
+        return out;
+    }
+
+    void Step();
+    void Begin(int channel);
+    bool Write(Recording& r);
+    void Close(Recording& r);
+    void Wrap();
+    void Interrupt();
+
+    std::mt19937_64 m_rng;
+    AppDisk m_disk;
+    const bool m_setBack;
+    bool m_zoneOk = false;
+    time_t m_real = 0;
+    Wall m_skew = 0, m_lastWall = 0;
+    uint32_t m_tick = 0;
+    int m_pass = 0;
+    std::vector<Recording> m_recs;
+};
+
+void History::Step() {
+    const int what = Pick(0, 99);
+    std::vector<Recording*> open = Open();
+    if (what < 25 && open.size() < 3) {
+        int channel = Pick(0, kChannels - 1);
+        for (Recording* r : open) {
+            if (r->channel == channel) return;
+        }
+        Begin(channel);
+    } else if (what < 60 && !open.empty()) {
+        Write(*open[Pick(0, (int)open.size() - 1)]);
+    } else if (what < 72 && !open.empty()) {
+        Close(*open[Pick(0, (int)open.size() - 1)]);
+    } else if (what < 88) {
+        // Seconds mostly; now and then minutes, hours or more than a day.
+        const int scale = Pick(0, 9);
+        Advance(scale < 6 ? Pick(1, 20) : scale < 8 ? Pick(60, 3600) : scale < 9 ? Pick(3600, 6 * 3600)
+                                                                       : Pick(86400, 2 * 86400));
+    } else if (what < 96) {
+        // The clock set by hand, forwards (or back, when asked), by seconds to
+        // days; it also goes back by itself when summer time ends.
+        static const int64_t sizes[] = {5, 11, 90, 3600, 5400, 86400, 2 * 86400};
+        const int64_t by = Pick64(1, sizes[Pick(0, 6)]);
+        Advance(1, Pick(0, 1) || !m_setBack ? by : -by - 10);
+    } else if (what < 98 && m_pass == 0) {
+        // A cluster ahead of the recording head goes bad before it is used.
+        kx_driver* pdp = Driver();
+        const uint32_t c = pdp->current_cluster + (uint32_t)Pick(2, 40);
+        if (pdp->current_cluster >= pdp->rev_clus && c < pdp->total_clus) set_bad_clus(pdp, c);
+    } else if (what == 99) {
+        Interrupt();
+    }
+}
+
+void History::Begin(int channel) {
+    char path[64];
+    snprintf(path, sizeof path, "/mnt/idea0/2009-01-01/%03d/a.mvr", channel + 1);
+    Recording r;
+    r.channel = channel;
+    r.pass = m_pass;
+    r.handle = kx_fopen(path, "wb");
+    ASSERT_NE(nullptr, r.handle);
+    r.start = Now();
+    m_recs.push_back(r);
+    if (!Write(m_recs.back())) return;
+    m_recs.back().first = m_recs.back().handle->first_cluster;
+}
+
+// Appends a random piece (whole KiB, so that no padding is ever listed).
+bool History::Write(Recording& r) {
+    const int shape = Pick(0, 9);
+    const size_t bytes = 1024 * static_cast<size_t>(shape < 5 ? Pick(1, 8) : shape < 9 ? Pick(8, 64) : Pick(64, 400));
+    kx_driver* pdp = Driver();
+    // Room for the piece and a new record's header: else the ring starts over.
+    const uint64_t need = (bytes + (kHeaderRoom + 64 * 1024) * 4) / kClusterBytes + 8;
+    if (pdp->current_cluster + need >= pdp->total_clus) {
+        Wrap();
+        return false;
+    }
+    alignas(512) static uint8_t piece[400 * 1024];
+    for (size_t i = 0; i < bytes; i++) piece[i] = static_cast<uint8_t>(m_rng());
+    EXPECT_EQ(bytes, kx_fwrite(piece, 1, bytes, r.handle));
+    r.bytes.insert(r.bytes.end(), piece, piece + bytes);
+    return true;
+}
+
+void History::Close(Recording& r) {
+    // A recording lasts at least a second: one whose end equals its start is
+    // read as a second longer.
+    if (Now() == r.start) Advance(1);
+    EXPECT_EQ(0, kx_fclose(r.handle));
+    r.handle = nullptr;
+    r.end = Now();
+}
+
+// The volume is nearly full: the recorder closes its recordings and asks for
+// the ring to start over (a summary whose first span is unset).
+void History::Wrap() {
+    for (Recording* r : Open()) Close(*r);
+    KXFILE f = kx_fopen("/mnt/idea0/DVRWorkDirectory", "rb");
+    ASSERT_NE(nullptr, f);
+    uint8_t summary[300];
+    ASSERT_EQ(1u, kx_fread(summary, sizeof summary, 1, f));
+    const int32_t unset[8] = {2000, 1, 1, 0, 0, 0, 0, 0};
+    for (size_t at : {44, 76}) {
+        for (int i = 0; i < 8; i++) put_le32(summary + at + 4 * i, (uint32_t)unset[i]);
+    }
+    put_le32(summary + 204, get_le32(summary + 172) + 1);
+    ASSERT_EQ(1u, kx_fwrite(summary, sizeof summary, 1, f));
+    kx_fclose(f);
+    m_pass++;
+}
+
+// Power fails while one recording is open, everything it was given written;
+// the recorder then mounts the volume again and records on.
+void History::Interrupt() {
+    std::vector<Recording*> open = Open();
+    if (open.empty()) return;
+    for (size_t i = 1; i < open.size(); i++) Close(*open[i]);
+    Recording& r = *open[0];
+    if (r.first == 0) return;
+    EXPECT_EQ(0, kx_fflush(r.handle));
+    r.handle = nullptr;
+    r.interrupted = true;
+    r.end = Now();
+    m_disk.Mount();
+}
+
+std::string History::Check() {
+    std::ostringstream bad;
+    kx_driver* pdp = Driver();
+    if (pdp == nullptr) return "the volume does not mount\n";
+    // What the ring kept: this pass, and of the pass before what lies beyond
+    // the head while that pass's remainder is still kept.
+    std::vector<const Recording*> kept;
+    Wall lo = INT64_MAX, hi = INT64_MIN;
+    for (const Recording& r : m_recs) {
+        if (r.first == 0 || r.bytes.empty()) continue;
+        const bool keep =
+            r.pass == m_pass || (r.pass == m_pass - 1 && pdp->start_cluster2 != 0 && r.first > pdp->current_cluster);
+        if (!keep) continue;
+        kept.push_back(&r);
+        lo = std::min({lo, r.start, r.end});
+        hi = std::max({hi, r.start, r.end});
+    }
+    if (kept.empty()) return "";
+
+    std::vector<std::pair<Wall, Wall>> windows;
+    for (int i = 0; i < 12; i++) {
+        const Wall a = Pick64(lo - 86400, hi + 86400);
+        windows.push_back({a, a + Pick64(0, Pick(0, 1) ? 3 * 3600 : 3 * 86400)});
+    }
+    for (const Recording* r : kept) {
+        windows.push_back({r->start, r->start});
+        windows.push_back({r->end, r->end});
+    }
+    for (Wall m = Midnight(lo); m <= hi + 86400; m += 86400) {
+        windows.push_back({m, m});
+        windows.push_back({m - 60, m + 59});
+    }
+    for (time_t c : Changes(Instant(lo, false) - 86400, Instant(hi, true) + 86400)) {
+        for (Wall w : {WallAt(c - 1), WallAt(c)}) windows.push_back({w - w % 3600, w - w % 3600 + 3599});
+    }
+
+    for (int channel = 0; channel < kChannels; channel++) {
+        for (auto [from, to] : windows) {
+            if (from > to) std::swap(from, to);
+            CResultList list;
+            list.Search(1, 0, channel, T(Text(from)), T(Text(to)));
+            list.FetchAll();
+            std::map<uint32_t, int> seen;
+            const std::string where = "channel " + std::to_string(channel + 1) + " " + Text(from) + " - " + Text(to);
+            for (size_t i = 0; i < list.Items().size(); i++) {
+                const SearchResult& got = list.Items()[i].record;
+                uint32_t first = 0;
+                RecordFirstCluster(got.entry.name, &first);
+                if (seen[first]++ != 0) bad << where << ": " << got.entry.name << " listed twice\n";
+                const Recording* want = nullptr;
+                for (const Recording* r : kept) {
+                    if (r->first == first && r->channel == channel) want = r;
+                }
+                if (want == nullptr) {
+                    bad << where << ": " << got.entry.name << " is no recording of the channel on the disk\n";
+                    continue;
+                }
+                if (Loose(*want)) continue;
+                const auto row = list.RowTexts(i);
+                if (!Meets(*want, from, to)) bad << where << ": " << got.entry.name << " does not meet the window\n";
+                if (row[2] != Text(want->start) || row[3] != Text(want->end) || got.entry.size != want->bytes.size()) {
+                    bad << where << ": " << got.entry.name << " shows " << row[2] << " - " << row[3] << ", "
+                        << got.entry.size << " bytes; written " << Text(want->start) << " - " << Text(want->end)
+                        << ", " << want->bytes.size() << " bytes\n";
+                }
+            }
+            for (const Recording* r : kept) {
+                if (r->channel != channel || seen.count(r->first)) continue;
+                if (Loose(*r) ? HoldsStart(*r, from, to) : Meets(*r, from, to)) {
+                    bad << where << ": missing " << Text(r->start) << " - " << Text(r->end) << " @"
+                        << std::hex << r->first << std::dec << (r->clockBack ? " (clock went back)" : "")
+                        << (r->interrupted ? " (interrupted)" : "") << "\n";
+                }
+            }
+        }
+    }
+
+    // Every kept recording, copied, holds exactly its bytes; one never closed
+    // holds them at its beginning.
+    CDownloadJob job;
+    std::vector<SearchResult> all;
+    for (int channel = 0; channel < kChannels; channel++) {
+        CResultList list;
+        list.Search(1, 0, channel, T(Text(lo - 86400)), T(Text(hi + 86400)));
+        list.FetchAll();
+        for (const ResultItem& item : list.Items()) all.push_back(item.record);
+    }
+    const std::string out = m_disk.dir.file("copies");
+    if (job.Start(all, out) != CDownloadJob::StartResult::Started) return bad.str() + "the copy did not start\n";
+    job.Wait();
+    for (const CopyOutcome& o : job.Outcomes()) {
+        uint32_t first = 0;
+        RecordFirstCluster(o.record.entry.name, &first);
+        for (const Recording* r : kept) {
+            if (r->first != first) continue;
+            const std::vector<uint8_t> copy = ReadFile(o.path);
+            const bool same = r->interrupted ? copy.size() >= r->bytes.size() &&
+                                                   std::equal(r->bytes.begin(), r->bytes.end(), copy.begin())
+                                             : copy == r->bytes;
+            if (!o.Whole() || !same) {
+                bad << "copy of " << o.record.entry.name << ": " << copy.size() << " bytes, written "
+                    << r->bytes.size() << (o.Whole() ? "" : " (" + DescribeFailure(o) + ")") << "\n";
+            }
+        }
+    }
+    return bad.str();
+}
+
+// Runs `count` histories from `seed`; returns the failing ones' reports.
+std::string RunHistories(uint64_t seed, int count, int steps, bool setBack) {
+    std::string failures;
+    const uint32_t pack = g_pack_setting;
+    g_pack_setting = 0;  // no packing: recordings longer than a day stay whole
+    for (int i = 0; i < count; i++) {
+        const uint64_t s = seed + static_cast<uint64_t>(i);
+        History h(s, kZones[s % 2], setBack);
+        if (!h.ZoneLoaded()) {
+            failures += std::string("time-zone data for ") + kZones[s % 2].name + " is not installed\n";
+            break;
+        }
+        h.Run(steps);
+        const std::string report = h.Check();
+        if (report.empty()) continue;
+        // The first few lines of each failing history are enough to start.
+        size_t cut = 0;
+        for (int line = 0; line < 8 && cut != std::string::npos; line++) cut = report.find('\n', cut + 1);
+        failures += "history " + std::to_string(s) + ":\n" + report.substr(0, cut) + "\n";
+    }
+    g_pack_setting = pack;
+    setenv("TZ", "UTC", 1);
+    tzset();
+    return failures;
+}
+
+}  // namespace
+
+TEST(SearchOracle, RandomHistoriesMatchTheModel) {
+    const char* n = getenv("TARVIK_ORACLE_HISTORIES");
+    const char* s = getenv("TARVIK_ORACLE_SEED");
+    const int count = n != nullptr ? atoi(n) : 24;
+    const uint64_t seed = s != nullptr ? strtoull(s, nullptr, 10) : 1;
+    const std::string failures = RunHistories(seed, count, 160, getenv("TARVIK_ORACLE_SET_BACK") != nullptr);
+    if (!failures.empty()) ADD_FAILURE() << failures;
+}
