@@ -110,6 +110,7 @@ int next_player(KXFILE h, kx_find_record* rec) {
             snprintf(rec->name, sizeof rec->name, "%s", name);
             rec->size = length;
             rec->start_time64 = 0;
+            rec->end_time64 = 0;
             r = 0;
         }
     }
