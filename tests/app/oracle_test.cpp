@@ -114,6 +114,14 @@ bool UseZone(const Zone& z) {
     return OffsetAt(1420113600) == z.winter && OffsetAt(1435752000) == z.summer;  // 2015-01-01, 2015-07-01
 }
 
+// A window bound as the front ends read it: the start the earlier occurrence
+// of a repeated time, the end the later one.
+int64_t Bound(Wall w, Occurrence which) {
+    int64_t t = 0;
+    EXPECT_TRUE(ParseDateTime(Text(w), &t, which)) << Text(w);
+    return t;
+}
+
 // ------------------------------------------------------------ the model
 
 struct Recording {
@@ -374,7 +382,7 @@ std::string History::Check() {
         for (auto [from, to] : windows) {
             if (from > to) std::swap(from, to);
             CResultList list;
-            list.Search(1, 0, channel, T(Text(from)), T(Text(to)));
+            list.Search(1, 0, channel, Bound(from, Occurrence::Earlier), Bound(to, Occurrence::Later));
             list.FetchAll();
             std::map<uint32_t, int> seen;
             const std::string where = "channel " + std::to_string(channel + 1) + " " + Text(from) + " - " + Text(to);
@@ -417,7 +425,7 @@ std::string History::Check() {
     std::vector<SearchResult> all;
     for (int channel = 0; channel < kChannels; channel++) {
         CResultList list;
-        list.Search(1, 0, channel, T(Text(lo - 86400)), T(Text(hi + 86400)));
+        list.Search(1, 0, channel, Bound(lo - 86400, Occurrence::Earlier), Bound(hi + 86400, Occurrence::Later));
         list.FetchAll();
         for (const ResultItem& item : list.Items()) all.push_back(item.record);
     }
