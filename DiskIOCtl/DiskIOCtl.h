@@ -46,15 +46,24 @@ int ide_wakeup(int disk);
 // devices of /sys/block that carry no mounted file system.
 void ide_set_disk_paths(const std::vector<std::string>& paths);
 
-// Read-only mode: no disk is ever written; written sectors are kept in an
-// in-memory overlay that later reads return. A disk that cannot be opened for
-// writing is read-only in any case.
+// Read-only mode: no disk is ever opened for writing; written sectors are
+// kept in an in-memory overlay that later reads return. Outside it, a disk
+// that refuses writing (a read-only file or block device, a write blocker:
+// EROFS, EPERM or EACCES on opening or on a write) falls back to the overlay.
 void ide_set_read_only(bool on);
 
-// Path of an open disk ("" when the disk number is unknown), and whether its
-// writes go to the overlay.
+// Path of a disk ("" when the disk number is unknown), whether it could be
+// opened at all, and whether its writes go to the overlay.
 std::string ide_disk_path(int disk);
+bool ide_disk_is_open(int disk);
 bool ide_disk_is_read_only(int disk);
+// The errno with which a disk refused writing outside read-only mode, 0 when
+// it did not (or read-only mode was asked for).
+int ide_disk_write_refused(int disk);
+
+// The paths the disks come from when they are named (by the host or in
+// TARVIK_DISKS); empty when the machine's block devices are searched.
+std::vector<std::string> ide_named_paths(void);
 
 // ---- Test entries ----
 

@@ -18,9 +18,14 @@ struct ide_disk {
     int fd = -1;              // -1: the path could not be opened; every transfer fails
     uint64_t capacity = 0;    // sectors
     bool read_only = false;   // writes go to `overlay`, never to the file
+    int write_refused = 0;    // errno: the host let it be written, the disk refused
     std::unordered_map<uint64_t, ide_sector> overlay;  // written sectors by LBA
     ide_counters counters{};
 };
+
+// True for the errno values with which a disk refuses to be written (a
+// write-protected device or image): the disk is then read with the overlay.
+bool ide_write_refusal(int error);
 
 // The disk of a disk number, or null when there is none.
 ide_disk* ide_find_disk(uint32_t disk_no);

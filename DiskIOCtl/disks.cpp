@@ -35,10 +35,7 @@ std::vector<std::string> split_paths(const char* list) {
 // The positions in order: the host's paths, else TARVIK_DISKS, else the
 // machine's block devices. Named paths are all present and none is skipped.
 std::vector<ide_position> find_positions() {
-    std::vector<std::string> named = g_configured_paths;
-    if (named.empty()) {
-        if (const char* env = std::getenv("TARVIK_DISKS")) named = split_paths(env);
-    }
+    const std::vector<std::string> named = ide_named_paths();
     if (named.empty()) return ide_discover_block_devices();
     std::vector<ide_position> positions;
     for (const std::string& path : named) {
@@ -57,17 +54,31 @@ uint64_t capacity_of(int fd) {
     return 0;
 }
 
-// Opens a disk for writing where allowed; a disk that refuses writing (or
-// every disk in read-only mode) is opened for reading with the overlay.
+// True when a block device is set read-only (a write blocker, a read-only
+// loop device): it opens for writing, but every write fails.
+bool device_read_only(int fd) {
+    struct stat st;
+    int ro = 0;
+    return fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && ioctl(fd, BLKROGET, &ro) == 0 && ro != 0;
+}
+
+// Opens a disk for reading and writing where the host allows writing and the
+// disk can be written; every other disk is opened for reading with the
+// overlay. A disk the host may write but that refuses it keeps the reason.
 void open_disk(ide_disk& disk, const std::string& path) {
     disk.path = path;
     if (!g_read_only) {
         disk.fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (disk.fd >= 0) {
+        if (disk.fd >= 0 && !device_read_only(disk.fd)) {
             disk.capacity = capacity_of(disk.fd);
             return;
         }
-        if (errno != EACCES && errno != EPERM && errno != EROFS) return;
+        if (disk.fd >= 0) {
+            close(disk.fd);
+            errno = EROFS;
+        }
+        if (!ide_write_refusal(errno)) return;
+        disk.write_refused = errno;
     }
     disk.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (disk.fd < 0) return;
@@ -96,6 +107,12 @@ ide_disk* disk_by_number(int disk) {
 }  // namespace
 
 void ide_set_disk_paths(const std::vector<std::string>& paths) { g_configured_paths = paths; }
+
+std::vector<std::string> ide_named_paths(void) {
+    if (!g_configured_paths.empty()) return g_configured_paths;
+    const char* env = std::getenv("TARVIK_DISKS");
+    return env ? split_paths(env) : std::vector<std::string>();
+}
 
 void ide_set_read_only(bool on) { g_read_only = on; }
 
@@ -133,6 +150,18 @@ bool ide_disk_is_read_only(int disk) {
     const ide_disk* d = disk_by_number(disk);
     return d && d->read_only;
 }
+
+int ide_disk_write_refused(int disk) {
+    const ide_disk* d = disk_by_number(disk);
+    return d ? d->write_refused : 0;
+}
+
+bool ide_disk_is_open(int disk) {
+    const ide_disk* d = disk_by_number(disk);
+    return d && d->fd >= 0;
+}
+
+bool ide_write_refusal(int error) { return error == EROFS || error == EPERM || error == EACCES; }
 
 // Image files and today's disks need no spin-up; only the call is counted.
 int ide_wakeup(int disk) {

@@ -83,5 +83,15 @@ int ide_write64(uint32_t dev, uint32_t count, uint32_t lba_lo, uint32_t lba_hi, 
     }
     rc = move_all([&](size_t done, off_t at, size_t left) { return pwrite(disk->fd, bytes + done, left, at); },
                   lba * IDE_SECTOR_SIZE, static_cast<size_t>(count) * IDE_SECTOR_SIZE);
+    if (rc == IDE_ERR_IO && ide_write_refusal(errno)) {
+        // The disk opened for writing but refuses it (a write blocker that
+        // only says so on the first write): from now on it is read with the
+        // overlay, so that the library above goes on as on a read-only disk
+        // instead of taking its partitions for broken.
+        disk->write_refused = errno;
+        disk->read_only = true;
+        ide_overlay_store(*disk, lba, count, bytes);
+        return 0;
+    }
     return count_result(disk, rc);
 }

@@ -79,6 +79,13 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
+    bool known = false;
+    for (const mkdisk_preset_info& p : mkdisk_presets()) known = known || preset == p.name;
+    if (!known) {
+        fprintf(stderr, "kxmkdisk: unknown preset %s\n", preset.c_str());
+        usage(stderr);
+        return 2;
+    }
     kx_set_log_stream(verbose ? stderr : nullptr);
     mkdisk_report report;
     std::string error;

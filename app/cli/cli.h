@@ -15,14 +15,14 @@ enum ExitCode {
     kExitNotCopied = 1,     // download: some recordings were not copied whole
     kExitUsage = 2,         // the command line is wrong
     kExitNothingFound = 3,  // "No record disk." / "No record." / no recorded day
-    kExitError = 4,         // a partition that is not mounted, a disk date that does
+    kExitError = 4,         // not a recorder disk, a partition that is not mounted, a disk date that does
                             // not exist, too little free space, an unusable output folder
     kExitInterrupted = 130  // stopped by Ctrl-C
 };
 
 struct GlobalOptions {
     std::vector<std::string> disks;
-    bool readOnly = false;
+    bool repair = false;  // store repairs on the disks (default: read-only)
     bool quiet = false;
 };
 
@@ -94,8 +94,12 @@ struct SearchWindow {
     int64_t start = 0, end = 0;
 };
 // The window of --start and --end; throws UsageError for a time that does not
-// parse or does not exist.
+// parse or does not exist, and for a start later than the end.
 SearchWindow ParseWindow(const SearchOptions& options);
+// kExitOk when disk (1-based) holds a usable recorder partition; otherwise
+// says why ("disk N (PATH): no recorder partition table", or the states of its
+// partitions), prints "[]" for --json, and gives kExitError.
+int CheckRecorderDisk(int disk, bool json);
 // Runs the search of a command (after StartSession) and fetches every
 // result. Returns kExitOk when something was found; otherwise the exit status
 // after saying why on stderr (and printing "[]" on stdout for --json).

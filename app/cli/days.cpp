@@ -37,6 +37,7 @@ int RunDays(const GlobalOptions& global, int disk, int partition, bool json) {
         return kExitNothingFound;
     }
     if (disk > count) throw UsageError{"--disk " + std::to_string(disk) + ": " + std::to_string(count) + " disk(s) found"};
+    if (const int status = CheckRecorderDisk(disk, json); status != kExitOk) return status;
     driver_info info{};
     if (kx_get_driver_info(disk - 1, partition, &info) != 0) {
         if (json) printf("[]\n");

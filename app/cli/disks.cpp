@@ -34,8 +34,10 @@ nlohmann::json DisksJson(const std::vector<DiskReport>& disks) {
             }
             parts.push_back(part);
         }
+        const std::string problem = DiskProblem(d);
         out.push_back({{"disk", d.index + 1}, {"path", d.path}, {"sectors", d.sectors}, {"read_only", d.readOnly},
-                       {"partition_table", d.tableRead}, {"partitions", parts}});
+                       {"partition_table", d.tableRead}, {"partitions", parts},
+                       {"problem", problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(problem)}});
     }
     return out;
 }
@@ -50,10 +52,6 @@ void PrintDisks(const std::vector<DiskReport>& disks) {
         printf("Disk%d  %s  %llu sectors (%llu MiB)%s\n", d.index + 1, d.path.c_str(),
                static_cast<unsigned long long>(d.sectors), static_cast<unsigned long long>(d.sectors / kSectorsPerMiB),
                d.readOnly ? "  read-only" : "");
-        if (!d.tableRead) {
-            printf("  no recorder partition table\n");
-            continue;
-        }
         for (const PartitionReport& p : d.partitions) {
             printf("  partition %d: sectors %llu-%llu", p.index, static_cast<unsigned long long>(p.startSector),
                    static_cast<unsigned long long>(p.startSector + p.sectors - 1));
@@ -66,6 +64,8 @@ void PrintDisks(const std::vector<DiskReport>& disks) {
             PrintSpan("recorded", p.info.start_time1, p.info.end_time1);
             PrintSpan("and     ", p.info.start_time2, p.info.end_time2);
         }
+        const std::string problem = DiskProblem(d);
+        if (!problem.empty()) printf("  not a usable recorder disk: %s\n", problem.c_str());
     }
 }
 
@@ -80,7 +80,10 @@ int RunDisks(const GlobalOptions& global, bool json) {
         Tell("No record disk.");
         return kExitNothingFound;
     }
-    return kExitOk;
+    for (const DiskReport& d : disks) {
+        if (DiskProblem(d).empty()) return kExitOk;
+    }
+    return kExitError;  // each disk said above why it is not a recorder disk
 }
 
 int RunDump(const GlobalOptions& global) {

@@ -18,16 +18,19 @@ const char* const kFooter = R"(Exit status:
   2    usage error
   3    nothing found: "No record disk.", "No record.", no recorded day or
        "No orphaned footage."
-  4    error: a partition that is not mounted, a date on the disk that does not
+  4    error: not a recorder disk, a partition that is not mounted, a date on the
+       disk that does not
        exist, "Storage device is no space!", an output folder that cannot be made
        or written, a mount that cannot start (no /dev/fuse, a mount point missing
        or in use)
   130  stopped by Ctrl-C (a download stops between 1 MiB chunks)
 
-Mounting repairs a recorder volume that an interrupted recording left open, and
-reading a recording may store its header length on the disk; tarvik says so on
-stderr when it writes. For a disk that is evidence, use --read-only: every
-write then stays in memory and the disk is never touched.
+Disks are opened read-only: the repair of a recorder volume that an interrupted
+recording left open, and the header lengths that reading a recording stores,
+stay in memory, so the disk is never touched and every search and copy sees the
+same recordings. --repair stores them on the disk instead (tarvik says on
+stderr what it wrote); a disk that cannot be written (a write blocker, a
+read-only device or image) then stays read-only, and tarvik says so once.
 
 `tarvik mount MOUNTPOINT` shows the recordings as read-only files laid out as a
 download (unmount with `fusermount3 -u MOUNTPOINT`); it never writes to a disk,
@@ -60,7 +63,11 @@ int main(int argc, char** argv) {
                    "-D: TARVIK_DISKS=a:b, else the block devices that carry no mounted file system")
         ->allow_extra_args(false)
         ->type_name("PATH");
-    app.add_flag("--read-only", global.readOnly, "Never write to a disk: repairs and stored header lengths stay in memory");
+    CLI::Option* repair = app.add_flag(
+        "--repair", global.repair, "Store the mount repair and header lengths on disks that can be written");
+    bool readOnly = false;  // the default, accepted so that older command lines keep working
+    app.add_flag("--read-only", readOnly, "The default: never write to a disk; repairs and header lengths stay in memory")
+        ->excludes(repair);
     app.add_flag("-q,--quiet", global.quiet, "Silence the storage library's messages and the progress bar");
 
     bool disksJson = false;
@@ -141,8 +148,20 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        if (app.get_subcommands().empty() && !app.remaining().empty() && !app.get_help_ptr()->count()) {
+            std::string commands;
+            for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+                commands += (commands.empty() ? "" : ", ") + sub->get_name();
+            }
+            Complain("unknown command " + app.remaining().front() + " (commands: " + commands + ")");
+            return kExitUsage;
+        }
         const int code = app.exit(e);
         return code == 0 ? kExitOk : kExitUsage;
+    }
+    if (downloadCmd->count("--select") > 0 && download.select.empty()) {
+        Complain("--select: empty; name the results to copy, e.g. 1,3-5, or leave --select out to copy them all");
+        return kExitUsage;
     }
 
     try {

@@ -10,9 +10,8 @@
 
 int RunMount(const GlobalOptions& global, const MountSettings& settings) {
     // A mount never writes to a disk: the repairs of mounting stay in memory.
-    GlobalOptions readOnly = global;
-    readOnly.readOnly = true;
-    StartSession(readOnly, false);
+    if (global.repair) throw UsageError{"mount never writes to a disk: --repair is not for mount"};
+    StartSession(global, false);
     if (DiskCount() < 1) {
         Tell("No record disk.");
         return kExitNothingFound;

@@ -69,6 +69,7 @@ int RunOrphans(const GlobalOptions& global, const OrphanOptions& options) {
         throw UsageError{"--disk " + std::to_string(options.disk) + ": " + std::to_string(count) +
                          " disk(s) found"};
     }
+    if (const int status = CheckRecorderDisk(options.disk, options.json); status != kExitOk) return status;
     const OrphanReport report = FindOrphans(query);
     if (report.unmounted != 0) {
         if (options.json) printf("[]\n");

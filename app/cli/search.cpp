@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli.h"
+#include "core/disks.h"
 #include "core/language.h"
 #include "core/media.h"
 #include "core/results.h"
@@ -53,14 +54,30 @@ nlohmann::json ResultJson(size_t index, const SearchResult& r) {
 SearchWindow ParseWindow(const SearchOptions& options) {
     // A bound in the hour that the end of summer time repeats takes in both of
     // its occurrences: the start the earlier, the end the later.
-    return SearchWindow{ParseWindowTime("--start", options.start, Occurrence::Earlier),
-                        ParseWindowTime("--end", options.end, Occurrence::Later)};
+    const SearchWindow window{ParseWindowTime("--start", options.start, Occurrence::Earlier),
+                              ParseWindowTime("--end", options.end, Occurrence::Later)};
+    if (window.start > window.end) {
+        throw UsageError{"--start \"" + options.start + "\" is later than --end \"" + options.end + "\""};
+    }
+    return window;
+}
+
+int CheckRecorderDisk(int disk, bool json) {
+    const DiskReport report = DescribeDisk(disk - 1);
+    const std::string problem = DiskProblem(report);
+    if (problem.empty()) return kExitOk;
+    if (json) printf("[]\n");
+    Complain("disk " + std::to_string(disk) + " (" + report.path + "): " + problem);
+    return kExitError;
 }
 
 int FindRecordings(const SearchOptions& options, const SearchWindow& window, CResultList& list) {
     const int count = DiskCount();
     if (count >= 1 && options.disk > count) {
         throw UsageError{"--disk " + std::to_string(options.disk) + ": " + std::to_string(count) + " disk(s) found"};
+    }
+    if (count >= 1) {
+        if (const int status = CheckRecorderDisk(options.disk, options.json); status != kExitOk) return status;
     }
     CResultList::Outcome outcome;
     try {

@@ -1,10 +1,14 @@
 // Start-up of the library for one command, the notices about disk writes,
 // and Ctrl-C.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <set>
 
 #include "cli.h"
 #include "core/language.h"
@@ -30,18 +34,41 @@ void CatchInterrupts() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-void ReportWrites(const std::vector<DiskWrite>& writes, const char* when, const char* why) {
+// Says what reached a disk, or what stayed in memory. A disk that refused a
+// repair asked for is named once, with its reason; header lengths kept in
+// memory on a read-only disk are not worth a line each run.
+void ReportWrites(const std::vector<DiskWrite>& writes, const char* when, const char* why, bool mounting) {
+    static std::set<int> s_refusalsTold;
     for (const DiskWrite& w : writes) {
-        if (w.keptInMemory) {
-            fprintf(stderr,
-                    "tarvik: %s changed %llu sector(s) of disk %d (%s) in memory only: the disk is read-only and "
-                    "was not written.\n",
-                    when, static_cast<unsigned long long>(w.sectors), w.disk + 1, w.path.c_str());
-        } else {
-            fprintf(stderr, "tarvik: %s WROTE %llu sector(s) to disk %d (%s): %s. Use --read-only to leave a disk "
-                            "untouched.\n",
-                    when, static_cast<unsigned long long>(w.sectors), w.disk + 1, w.path.c_str(), why);
+        const std::string disk = "disk " + std::to_string(w.disk + 1) + " (" + w.path + ")";
+        if (w.refused != 0) {
+            if (s_refusalsTold.insert(w.disk).second) {
+                Complain(disk + " cannot be written (" + strerror(w.refused) +
+                         "): the repair could not be stored; it stays in memory and the disk is untouched");
+            }
+        } else if (!w.keptInMemory) {
+            Complain(std::string(when) + " WROTE " + std::to_string(w.sectors) + " sector(s) to " + disk + ": " + why +
+                     " (asked for with --repair)");
+        } else if (mounting) {
+            Complain("mounting repaired " + disk + " in memory only (" + std::to_string(w.sectors) +
+                     " sector(s)): the disk is read-only and was not written; --repair stores the repair");
         }
+    }
+}
+
+// Every disk named on the command line or in TARVIK_DISKS must open; one
+// that does not is a mistake in what was typed, found before anything
+// starts.
+void CheckNamedDisks(const std::vector<std::string>& paths) {
+    ide_set_disk_paths(paths);
+    const bool fromEnvironment = paths.empty();
+    for (const std::string& path : ide_named_paths()) {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            throw UsageError{"cannot open the disk " + path + (fromEnvironment ? " (named in TARVIK_DISKS)" : "") +
+                             ": " + strerror(errno)};
+        }
+        close(fd);
     }
 }
 
@@ -52,21 +79,20 @@ void Tell(const std::string& englishText) { fprintf(stderr, "%s\n", Translate(en
 void Complain(const std::string& message) { fprintf(stderr, "tarvik: %s\n", message.c_str()); }
 
 void StartSession(const GlobalOptions& global, bool messagesToStdout) {
-    for (const std::string& path : global.disks) {
-        if (access(path.c_str(), R_OK) != 0) throw UsageError{"cannot read the disk " + path};
-    }
+    CheckNamedDisks(global.disks);
     CatchInterrupts();
     if (messagesToStdout) kx_set_log_stream(stdout);
     else kx_set_log_stream(global.quiet ? nullptr : stderr);
-    const StartupReport report = InitLibrary(StartupOptions{global.disks, global.readOnly});
+    const StartupReport report = InitLibrary(StartupOptions{global.disks, global.repair});
     fflush(stdout);
-    ReportWrites(report.repairs, "mounting", "it checked and rewrote a volume that an interrupted recording had left open");
+    ReportWrites(report.repairs, "mounting", "it checked and rewrote a volume that an interrupted recording had left open",
+                 true);
     g_commandWrites = std::make_unique<CDiskWriteWatch>();
 }
 
 void ReportCommandWrites() {
     if (g_commandWrites) {
         ReportWrites(g_commandWrites->Writes(), "reading recordings",
-                     "the header length of a recording was stored in its directory item");
+                     "the header length of a recording was stored in its directory item", false);
     }
 }

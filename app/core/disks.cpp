@@ -4,30 +4,51 @@
 
 #include "core/startup.h"
 
-std::vector<DiskReport> DescribeDisks() {
-    std::vector<DiskReport> disks;
+DiskReport DescribeDisk(int d) {
+    DiskReport disk;
+    disk.index = d;
+    disk.path = ide_disk_path(d);
     disk_info info{};
     ide_getinfo64(&info);
-    for (int d = 0; d < DiskCount(); d++) {
-        DiskReport disk;
-        disk.index = d;
-        disk.path = ide_disk_path(d);
-        disk.sectors = info.capa[d];
-        disk.readOnly = ide_disk_is_read_only(d);
-        kx_partition table[4];
-        disk.tableRead = kx_read_partitions(d, table) == 0;
-        for (int p = 0; disk.tableRead && p < 4; p++) {
-            if (table[p].size == 0) continue;
-            PartitionReport part;
-            part.index = p;
-            part.startSector = table[p].start;
-            part.sectors = table[p].size;
-            part.mounted = kx_get_driver_info(d, p, &part.info) == 0;
-            disk.partitions.push_back(part);
-        }
-        disks.push_back(disk);
+    disk.sectors = d >= 0 && d < IDE_MAX_DISKS ? info.capa[d] : 0;
+    disk.opened = ide_disk_is_open(d);
+    disk.readOnly = ide_disk_is_read_only(d);
+    kx_partition table[4];
+    disk.tableRead = kx_read_partitions(d, table) == 0;
+    for (int p = 0; disk.tableRead && p < 4; p++) {
+        if (table[p].size == 0) continue;
+        PartitionReport part;
+        part.index = p;
+        part.startSector = table[p].start;
+        part.sectors = table[p].size;
+        part.mounted = kx_get_driver_info(d, p, &part.info) == 0;
+        disk.partitions.push_back(part);
     }
+    return disk;
+}
+
+std::vector<DiskReport> DescribeDisks() {
+    std::vector<DiskReport> disks;
+    for (int d = 0; d < DiskCount(); d++) disks.push_back(DescribeDisk(d));
     return disks;
+}
+
+std::string PartitionState(const PartitionReport& part) {
+    if (!part.mounted) return "not mounted";
+    return part.info.err_status != 0 ? "transfer error" : "";
+}
+
+std::string DiskProblem(const DiskReport& disk) {
+    if (!disk.opened) return "cannot be opened";
+    if (!disk.tableRead) return "no recorder partition table";
+    if (disk.partitions.empty()) return "no partition in its table";
+    std::string states;
+    for (const PartitionReport& p : disk.partitions) {
+        const std::string state = PartitionState(p);
+        if (state.empty()) return "";
+        states += (states.empty() ? "partition " : ", partition ") + std::to_string(p.index) + " " + state;
+    }
+    return states;
 }
 
 LocalDateTime PackedDateTime(packed_time t) {

@@ -22,12 +22,22 @@ struct DiskReport {
     int index = 0;  // 0-based
     std::string path;
     uint64_t sectors = 0;
+    bool opened = false;
     bool readOnly = false;
     bool tableRead = false;  // false: no recorder partition table on it
     std::vector<PartitionReport> partitions;  // the table's non-empty entries
 };
 
 std::vector<DiskReport> DescribeDisks();
+DiskReport DescribeDisk(int disk);
+
+// "not mounted", "transfer error" or "" for a partition that is in use.
+std::string PartitionState(const PartitionReport& part);
+// Why a disk is not a usable recorder disk: "cannot be opened", "no recorder
+// partition table", "no partition in its table", or every partition with its
+// state ("partition 0 not mounted, partition 1 transfer error"); "" when at
+// least one partition is in use.
+std::string DiskProblem(const DiskReport& disk);
 
 // The span a disk has recordings for: the earliest start and the latest end
 // over the recorded spans of its mounted partitions; both 0 when it has none.

@@ -44,7 +44,10 @@ std::vector<DiskWrite> CDiskWriteWatch::Writes() const {
     for (int d = 0; d < DiskCount(); d++) {
         const uint64_t now = ide_get_counters(d).written_sectors;
         const uint64_t base = static_cast<size_t>(d) < m_base.size() ? m_base[d] : 0;
-        if (now > base) writes.push_back(DiskWrite{d, ide_disk_path(d), now - base, ide_disk_is_read_only(d)});
+        if (now > base) {
+            writes.push_back(
+                DiskWrite{d, ide_disk_path(d), now - base, ide_disk_is_read_only(d), ide_disk_write_refused(d)});
+        }
     }
     return writes;
 }
@@ -52,7 +55,7 @@ std::vector<DiskWrite> CDiskWriteWatch::Writes() const {
 StartupReport InitLibrary(const StartupOptions& options) {
     SetLanguageFile(FindLanguageFile({kConfigFolder, GetModulePath().directory}));
     ide_set_disk_paths(options.diskPaths);
-    ide_set_read_only(options.readOnly);
+    ide_set_read_only(!options.repair);
     ide_init();
     StartupReport report;
     report.diskCount = DiskCount();
@@ -65,5 +68,6 @@ StartupReport InitLibrary(const StartupOptions& options) {
     static const kx_hooks hooks = {NoWakeup, NoLock, NoLock};
     kx_set_hooks(&hooks);
     report.repairs = watch.Writes();
+    for (int d = 0; d < report.diskCount; d++) report.writeRefused |= ide_disk_write_refused(d) != 0;
     return report;
 }

@@ -6,9 +6,14 @@
 #include <string>
 #include <vector>
 
+// Disks are opened read-only unless a repair is asked for: what mounting
+// repairs and what reading stores then stays in an in-memory overlay, so
+// every search and copy sees the same recordings and the disk is untouched.
+// Writing repairs into a damaged disk that is being copied can destroy what
+// is left of it, and a disk is often evidence.
 struct StartupOptions {
     std::vector<std::string> diskPaths;  // empty: the disk-access library's own choice
-    bool readOnly = false;               // keep every write in memory, never on a disk
+    bool repair = false;                 // store the repairs on the disks that can be written
 };
 
 // Sectors written to one disk: mounting repairs a volume that was left open,
@@ -18,6 +23,7 @@ struct DiskWrite {
     std::string path;
     uint64_t sectors = 0;
     bool keptInMemory = false;  // the disk is read-only: the writes went to the overlay
+    int refused = 0;            // errno when a repair was asked for but the disk refused it
 };
 
 // Counts the writes to every disk from the moment it is made.
@@ -35,6 +41,7 @@ struct StartupReport {
     int usableDrivers = 0;
     int diskCount = 0;
     std::vector<DiskWrite> repairs;  // what mounting wrote
+    bool writeRefused = false;       // a repair was asked for, but a disk cannot be written
 };
 
 // Names the language file ("language.ini" in /etc/tarvik/, else in the

@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <cstdio>
+#include <cstring>
 
 #include "TarvikDlg.h"
 #include "core/version.h"
@@ -14,6 +15,10 @@ namespace {
 // tool tells it.
 void ReportRepairs(const StartupReport& report) {
     for (const DiskWrite& w : report.repairs) {
+        if (w.refused != 0) {
+            fprintf(stderr, "tarvik-gui: disk %d (%s) cannot be written (%s): the repair could not be stored\n",
+                    w.disk + 1, w.path.c_str(), strerror(w.refused));
+        }
         fprintf(stderr, "tarvik-gui: mounting %s %llu sector(s) of disk %d (%s)\n",
                 w.keptInMemory ? "changed in memory only" : "WROTE", static_cast<unsigned long long>(w.sectors),
                 w.disk + 1, w.path.c_str());
@@ -28,7 +33,8 @@ struct OptionHelp {
 };
 const OptionHelp kOptions[] = {
     {{"D", "device"}, "PATH", "a disk: an image file or a block device (repeatable)"},
-    {{"read-only"}, "", "never write to a disk: repairs stay in memory"},
+    {{"repair"}, "", "store the mount repair on disks that can be written"},
+    {{"read-only"}, "", "the default: never write to a disk, repairs stay in memory"},
     {{"h", "help"}, "", "show this help and exit"},
     {{"version"}, "", "show the version and exit"},
 };
@@ -41,7 +47,7 @@ CTarvikApp::CTarvikApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 QString CTarvikApp::Usage() {
-    QString text = "Usage: tarvik-gui [-D PATH]... [--read-only]\n\nOptions:\n";
+    QString text = "Usage: tarvik-gui [-D PATH]... [--repair | --read-only]\n\nOptions:\n";
     for (const OptionHelp& o : kOptions) {
         QStringList forms;
         for (const QString& name : o.names) forms << (name.size() == 1 ? "-" : "--") + name;
@@ -75,7 +81,11 @@ CTarvikApp::Launch CTarvikApp::ParseOptions(const QStringList& arguments, Startu
     }
     options->diskPaths.clear();
     for (const QString& path : parser.values("device")) options->diskPaths.push_back(QFile::encodeName(path).toStdString());
-    options->readOnly = parser.isSet("read-only");
+    if (parser.isSet("repair") && parser.isSet("read-only")) {
+        *error = "--repair and --read-only exclude each other";
+        return Launch::Error;
+    }
+    options->repair = parser.isSet("repair");
     return Launch::Dialog;
 }
 
@@ -97,7 +107,7 @@ int CTarvikApp::InitInstance() {
     const StartupReport report = InitLibrary(options);
     fflush(stdout);  // the library's start-up diagnostics before the notices
     ReportRepairs(report);
-    CTarvikDlg dialog(report.diskCount);
+    CTarvikDlg dialog(report.diskCount, !options.repair || report.writeRefused);
     dialog.exec();
     return 0;
 }

@@ -19,7 +19,7 @@ public:
     // What the command line asks for.
     enum class Launch { Dialog, Help, Version, Error };
 
-    // tarvik-gui [-D PATH]... [--read-only]: the disk options of the command
+    // tarvik-gui [-D PATH]... [--repair | --read-only]: the disk options of the command
     // line tool, -h/--help and --version. Error, with a message, for anything
     // else.
     static Launch ParseOptions(const QStringList& arguments, StartupOptions* options, QString* error);

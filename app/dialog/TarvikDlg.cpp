@@ -108,8 +108,8 @@ void ShowTime(int64_t value, QDateEdit* date, QTimeEdit* time) {
 
 }  // namespace
 
-CTarvikDlg::CTarvikDlg(int diskCount, QWidget* parent)
-    : QDialog(parent), m_nDiskCount(diskCount > 0 ? diskCount : 0), m_strPath(QDir::homePath()) {
+CTarvikDlg::CTarvikDlg(int diskCount, bool readOnly, QWidget* parent)
+    : QDialog(parent), m_nDiskCount(diskCount > 0 ? diskCount : 0), m_strPath(QDir::homePath()), m_bReadOnly(readOnly) {
     setWindowTitle("Tarvik");
     setWindowIcon(QIcon(":/tarvik.png"));
     setFont(dlu::Font(font()));
@@ -206,6 +206,9 @@ void CTarvikDlg::OnDiskChanged(int index) {
 void CTarvikDlg::OnInitDialog() {
     m_edtPath->setText(m_strPath);
     TranslateWindow(this);
+    // Whether the disks may be written is worth a glance before anything is
+    // copied from evidence.
+    setWindowTitle(windowTitle() + " - " + Tr(m_bReadOnly ? "read-only" : "repairs stored on the disks"));
     for (QPushButton* button : findChildren<QPushButton*>()) FitCaption(button);
 
     // The window covers the last 24 hours.
@@ -340,8 +343,15 @@ void CTarvikDlg::OnSearch() {
     }
     FillRows();
     UpdateControls();
-    if (outcome == CResultList::Outcome::NoDisk) ShowMessage(Translate("No record disk."), QMessageBox::Information);
-    else if (outcome == CResultList::Outcome::NoRecord) ShowMessage(Translate("No record."), QMessageBox::Information);
+    if (outcome == CResultList::Outcome::NoDisk) {
+        ShowMessage(Translate("No record disk."), QMessageBox::Information);
+    } else if (outcome == CResultList::Outcome::NoRecord) {
+        // A disk that is no recorder disk at all must not look like an empty one.
+        const DiskReport disk = DescribeDisk(m_cmbDisk->currentIndex());
+        const std::string problem = DiskProblem(disk);
+        if (problem.empty()) ShowMessage(Translate("No record."), QMessageBox::Information);
+        else ShowMessage(Translate("This is not a recorder disk:") + "\n" + disk.path + ": " + problem, QMessageBox::Warning);
+    }
 }
 
 void CTarvikDlg::FillRows() {

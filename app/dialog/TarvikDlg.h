@@ -40,7 +40,8 @@ public:
 
     // diskCount: the disks the disk-access library found at start-up; the
     // disk list offers them in their order.
-    explicit CTarvikDlg(int diskCount, QWidget* parent = nullptr);
+    // readOnly: the disks are not written (the title says so).
+    explicit CTarvikDlg(int diskCount, bool readOnly = true, QWidget* parent = nullptr);
     // A download still running is stopped (cooperatively) by the job itself
     // before anything else of the dialog goes away.
     ~CTarvikDlg() override;
@@ -125,6 +126,7 @@ private:
     int m_nDiskCount = 0;  // disks the disk-access library found at start
     QStringList m_spans;   // each disk's recorded span, as the label shows it
     QString m_strPath;     // the download folder
+    bool m_bReadOnly;      // no disk is written: repairs stay in memory
     bool m_bFilling = false;     // rows are being rebuilt: their check changes are not the user's
     bool m_bDownloading = false;  // from Download until the timer has seen the job end
     int m_nLastPercent = -1;      // last percentage shown on the progress bar

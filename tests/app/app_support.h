@@ -83,7 +83,7 @@ struct AppDisk {
         for (layout_record& r : recs) layout.write(r);
     }
     // Starts the library over the disks the way the application starts.
-    StartupReport Mount(bool readOnly = false) { return InitLibrary(StartupOptions{images, readOnly}); }
+    StartupReport Mount(bool repair = false) { return InitLibrary(StartupOptions{images, repair}); }
 
 };
 

@@ -49,32 +49,42 @@ protected:
 
 }  // namespace
 
-// Usage errors (status 2) are found before the library starts, so they never
-// touch the disk; nothing found is 3, a partition that does not mount 4.
-// Search --json prints one array and nothing else on stdout.
+// Usage errors (status 2) are found before the library starts; nothing found
+// is 3, a partition that does not mount 4. Search --json prints one array and
+// nothing else on stdout. Without --repair no command changes the image.
 TEST_F(TarvikCli, ExitStatusesAndJson) {
     const uint64_t before = file_digest(m_disk.image);
-    const std::string ro = "--read-only ";
+    const std::string ro = "--read-only ";  // accepted: it is the default
+    const std::string out = " --output '" + m_disk.dir.file("out") + "'";
     const struct {
         std::string args;
         int status;
-        std::string out;
+        std::string out, err;
     } cases[] = {
-        {"search --channel 1" + kDays, 2, ""},  // no --disk
-        {"search --disk 1 --channel 1 --start '2009-02-30 00:00:00' --end '2009-05-31 00:00:00'", 2, ""},
-        {"search --disk 1 --channel 0" + kDays, 2, ""},  // channels from 1
-        {"days --disk 1 --partition 4", 2, ""},
-        {"frobnicate", 2, ""},
-        {ro + "search --disk 2 --channel 1" + kDays, 2, ""},  // a disk beyond those given
-        {ro + "search --disk 1 --channel 5 --json" + kDays, 3, "[]\n"},
-        {ro + "search --disk 1 --channel 1 --start '2009-05-31 00:00:00' --end '2009-05-30 00:00:00'", 3, ""},
-        {ro + "days --disk 1 --partition 2 --json", 4, "[]\n"},
-        {ro + "days --disk 1 --partition 0 --json", 0, "[\"2009-05-30\",\"2009-05-31\"]\n"},
+        {"search --channel 1" + kDays, 2, "", ""},  // no --disk
+        {"search --disk 1 --channel 1 --start '2009-02-30 00:00:00' --end '2009-05-31 00:00:00'", 2, "", ""},
+        {"search --disk 1 --channel 0" + kDays, 2, "", ""},  // channels from 1
+        {"days --disk 1 --partition 4", 2, "", ""},
+        {"frobnicate --disk 1", 2, "", "unknown command frobnicate (commands: disks"},
+        {"--repair --read-only disks", 2, "", "excludes"},
+        {"search --disk 2 --channel 1" + kDays, 2, "", ""},  // a disk beyond those given
+        {"search --disk 1 --channel 1 --start '2009-05-31 00:00:00' --end '2009-05-30 00:00:00'", 2, "",
+         "is later than --end"},
+        {"download --disk 1 --channel 1 --select ''" + out + kDays, 2, "", "--select: empty"},
+        {"download --disk 1 --channel 1 --select 1,7" + out + kDays, 2, "", "7 is not in the list (1-2)"},
+        {"search --disk 1 --channel 5 --json" + kDays, 3, "[]\n", "No record."},
+        {ro + "days --disk 1 --partition 2 --json", 4, "[]\n", "partition 2 of disk 1 is not mounted"},
+        {"days --disk 1 --partition 0 --json", 0, "[\"2009-05-30\",\"2009-05-31\"]\n", ""},
+        {"--help", 0, "", ""},
+        {"download --help", 0, "", ""},
     };
     for (const auto& c : cases) {
         const Run r = Tarvik(c.args);
         EXPECT_EQ(c.status, r.status) << c.args << "\n" << r.err;
-        EXPECT_EQ(c.out, r.out) << c.args;
+        if (c.status != 0) {
+            EXPECT_EQ(c.out, r.out) << c.args;
+        }
+        EXPECT_NE(std::string::npos, r.err.find(c.err)) << c.args << "\n" << r.err;
     }
     EXPECT_EQ(2, Tarvik("disks", m_disk.dir.file("none.img")).status);
     EXPECT_EQ(0, Tarvik("--help").status);
@@ -82,11 +92,12 @@ TEST_F(TarvikCli, ExitStatusesAndJson) {
     const Run version = Tarvik("--version");
     EXPECT_EQ(0, version.status);
     EXPECT_EQ(0u, version.out.rfind("tarvik " + ProjectVersion(), 0)) << version.out;
-    const Run sel = Tarvik(ro + "download --disk 1 --channel 1 --select 1,7 --output '" + m_disk.dir.file("out") + "'" + kDays);
-    EXPECT_EQ(2, sel.status);
-    EXPECT_NE(std::string::npos, sel.err.find("7 is not in the list (1-2)")) << sel.err;
+    setenv("TARVIK_DISKS", m_disk.dir.file("none.img").c_str(), 1);
+    const int fromEnvironment = std::system(("'" TARVIK_BINARY_DIR "/tarvik' disks >/dev/null 2>&1"));
+    unsetenv("TARVIK_DISKS");
+    EXPECT_EQ(2, WEXITSTATUS(fromEnvironment)) << "a path in TARVIK_DISKS that cannot be opened";
 
-    const Run r = Tarvik(ro + "search --disk 1 --channel 1 --json" + kDays);
+    const Run r = Tarvik("search --disk 1 --channel 1 --json" + kDays);
     ASSERT_EQ(0, r.status) << r.err;
     nlohmann::json list = nlohmann::json::parse(r.out);  // throws (fails) on any stray text
     ASSERT_EQ(2u, list.size());
@@ -102,12 +113,12 @@ TEST_F(TarvikCli, ExitStatusesAndJson) {
     EXPECT_EQ(before, file_digest(m_disk.image));
 }
 
-// With --read-only the image is never written, whatever mounting and reading
-// change; without it, every write is announced on stderr.
+// By default the image is never written, whatever mounting and reading
+// change in memory; with --repair every write is announced on stderr.
 TEST_F(TarvikCli, DownloadCopiesAndTellsAboutDiskWrites) {
     const uint64_t before = file_digest(m_disk.image);
     const std::string out = m_disk.dir.file("out");
-    const Run ro = Tarvik("--read-only download --disk 1 --channel 1 --select 2 --output '" + out + "'" + kDays);
+    const Run ro = Tarvik("download --disk 1 --channel 1 --select 2 --output '" + out + "'" + kDays);
     ASSERT_EQ(0, ro.status) << ro.err;
     EXPECT_EQ(before, file_digest(m_disk.image));
     const std::string copied = ro.out.substr(0, ro.out.find('\n'));
@@ -117,7 +128,7 @@ TEST_F(TarvikCli, DownloadCopiesAndTellsAboutDiskWrites) {
     EXPECT_EQ(std::string::npos, ro.err.find("WROTE"));
     EXPECT_NE(std::string::npos, ro.err.find("in memory only")) << ro.err;
 
-    const Run rw = Tarvik("download --disk 1 --channel 1 --json --output '" + out + "'" + kDays);
+    const Run rw = Tarvik("--repair download --disk 1 --channel 1 --json --output '" + out + "'" + kDays);
     ASSERT_EQ(0, rw.status) << rw.err;
     const nlohmann::json results = nlohmann::json::parse(rw.out);
     ASSERT_EQ(2u, results.size());
@@ -125,6 +136,68 @@ TEST_F(TarvikCli, DownloadCopiesAndTellsAboutDiskWrites) {
     EXPECT_EQ(results[0]["size"], results[0]["bytes"]);
     // The writer left the volume open: mounting repairs it, and says so.
     EXPECT_NE(std::string::npos, rw.err.find("mounting WROTE")) << rw.err;
+}
+
+// A path that is no recorder disk never looks like an empty recorder: the
+// command says what is wrong with it and exits 4, and `disks` says why too.
+TEST_F(TarvikCli, NotARecorderDiskSaysWhy) {
+    const std::string noTable = "no recorder partition table";
+    const std::string random = m_disk.dir.file("random"), empty = m_disk.dir.file("empty");
+    const std::string shortCut = m_disk.dir.file("cut16"), noVolume = m_disk.dir.file("cut2048");
+    std::system(("head -c 65536 /dev/urandom >'" + random + "'").c_str());
+    std::ofstream(empty).close();
+    for (const auto& [copy, sectors] : {std::pair{shortCut, 16}, std::pair{noVolume, 2048}}) {
+        std::filesystem::copy_file(m_disk.image, copy);
+        ASSERT_EQ(0, truncate(copy.c_str(), sectors * 512));
+    }
+    const struct {
+        std::string disk, problem;
+    } cases[] = {
+        {random, noTable},           {make_sparse_image(m_disk.dir.file("zeros"), 2048), noTable},
+        {m_disk.dir.path(), noTable}, {empty, noTable},
+        {"/dev/null", noTable},       {shortCut, noTable},
+        {noVolume, "partition 0 not mounted"},
+    };
+    for (const auto& c : cases) {
+        const std::string said = "disk 1 (" + c.disk + "): " + c.problem + "\n";
+        for (const std::string& args : {"search --disk 1 --channel 1" + kDays, std::string("days --disk 1 --partition 0")}) {
+            const Run r = Tarvik(args, c.disk);
+            EXPECT_EQ(4, r.status) << c.disk << " " << args;
+            EXPECT_NE(std::string::npos, r.err.find(said)) << r.err;
+        }
+        const Run disks = Tarvik("disks", c.disk);
+        EXPECT_EQ(4, disks.status) << c.disk;
+        EXPECT_NE(std::string::npos, disks.out.find("not a usable recorder disk: " + c.problem)) << disks.out;
+    }
+}
+
+// A disk that cannot be written (a read-only loop device, as behind a write
+// blocker): with --repair the repair stays in memory, that is said once, and
+// the disk is searched and copied from as any other; its bytes never change.
+TEST_F(TarvikCli, AWriteProtectedDiskFallsBackToMemory) {
+    const std::string list = m_disk.dir.file("loop");
+    if (std::system(("losetup -f --show -r '" + m_disk.image + "' >'" + list + "' 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "cannot make a read-only loop device here (needs root and loop support)";
+    }
+    const std::vector<uint8_t> name = ReadFile(list);
+    const std::string loop(name.begin(), name.end() - 1);
+    const uint64_t before = file_digest(m_disk.image);
+    const Run disks = Tarvik("--repair disks", loop);
+    const Run found = Tarvik("--repair search --disk 1 --channel 1 --json" + kDays, loop);
+    const Run copied =
+        Tarvik("--repair download --disk 1 --channel 1 --output '" + m_disk.dir.file("out") + "'" + kDays, loop);
+    std::system(("losetup -d '" + loop + "'").c_str());  // only the device this test made
+    EXPECT_EQ(0, disks.status) << disks.err;
+    EXPECT_EQ(std::string::npos, disks.out.find("transfer error")) << disks.out;
+    EXPECT_EQ(0, found.status) << found.err;
+    EXPECT_EQ(2u, nlohmann::json::parse(found.out).size());
+    EXPECT_EQ(0, copied.status) << copied.err;
+    const std::string refusal = "cannot be written (Read-only file system): the repair could not be stored";
+    const size_t at = copied.err.find(refusal);
+    EXPECT_NE(std::string::npos, at) << copied.err;
+    EXPECT_EQ(std::string::npos, copied.err.find(refusal, at + 1)) << "said once";
+    EXPECT_EQ(std::string::npos, copied.err.find("WROTE")) << copied.err;
+    EXPECT_EQ(before, file_digest(m_disk.image));
 }
 
 // The first recording loses its first cluster: its last two clusters are
@@ -171,7 +244,7 @@ TEST_F(TarvikCli, OrphansListedFilteredAndCopied) {
 // copy in progress, leaves it alone and names the conflict; the file under the
 // final name is the whole recording and nothing else appears in the folder.
 TEST_F(TarvikCli, ACopyInProgressIsLeftToItsRun) {
-    m_disk.Mount(true);
+    m_disk.Mount();
     CResultList list;
     list.Search(1, 0, 0, T("2009-05-30 00:00:00"), T("2009-05-31 23:59:59"));
     list.FetchAll();

@@ -43,11 +43,15 @@ private slots:
         dlg.Click("IDC_BROWSE");
         QCOMPARE(path->text(), QString("/srv/copies"));
 
+        QCOMPARE(dlg.windowTitle(), QString("Tarvik - read-only"));
+
         std::ofstream(ini) << "[language]\nSearch=Suchen\nDisk=Platte\nMessage=Meldung\nNo record.=Keine Aufnahme.\n"
+                           << "read-only=schreibgeschützt\n"
                            << QDir::homePath().toStdString() << "=/tmp\n";
         CTestDlg de(DiskCount());
         QCOMPARE(de.Control("IDC_SEARCH")->text(), QString("Suchen"));
         QCOMPARE(de.Control<QLineEdit>("IDC_PATH")->text(), QDir::homePath());
+        QCOMPARE(de.windowTitle(), QString("Tarvik - schreibgeschützt"));
         de.PickDay(QDate(2024, 3, 1));
         de.Click("IDC_SEARCH");
         QCOMPARE(de.Column(1), QStringList{"Platte1"});
@@ -87,8 +91,12 @@ private slots:
                                           &error),
                  CTarvikApp::Launch::Dialog);
         QCOMPARE(options.diskPaths, (std::vector<std::string>{"a.img", "/dev/sdb"}));
-        QVERIFY(options.readOnly);
+        QVERIFY(!options.repair);
+        QCOMPARE(CTarvikApp::ParseOptions({"tarvik-gui", "--repair"}, &options, &error), CTarvikApp::Launch::Dialog);
+        QVERIFY(options.repair);
         QCOMPARE(CTarvikApp::ParseOptions({"tarvik-gui", "a.img"}, &options, &error), CTarvikApp::Launch::Error);
+        QCOMPARE(CTarvikApp::ParseOptions({"tarvik-gui", "--repair", "--read-only"}, &options, &error),
+                 CTarvikApp::Launch::Error);
         // The program itself: help on stdout and status 0, even without a
         // display; a usage error 2, with the help on stderr.
         for (const auto& [option, status] : {std::pair{"--help", 0}, std::pair{"-h", 0}, std::pair{"--quiet", 2}}) {
@@ -101,7 +109,7 @@ private slots:
             QVERIFY(gui.waitForFinished(20000));
             QCOMPARE(gui.exitCode(), status);
             const QByteArray text = status == 0 ? gui.readAllStandardOutput() : gui.readAllStandardError();
-            QVERIFY2(text.contains("--read-only") && text.contains("repairs stay in memory"), text.constData());
+            QVERIFY2(text.contains("--repair") && text.contains("repairs stay in memory"), text.constData());
         }
     }
 };

@@ -42,7 +42,8 @@ TEST(Disks, HostPathsThenTheEnvironmentGiveTheOrder) {
 TEST(Disks, DiscoveryPassesOverTheSystemDisk) {
     use_disks({});
     disk_info info{};
-    EXPECT_EQ(ide_getinfo64(&info), std::popcount(info.present_mask & ~info.skip_mask));
+    const int found = ide_getinfo64(&info);  // fills info: only then may its masks be counted
+    EXPECT_EQ(found, std::popcount(info.present_mask & ~info.skip_mask));
     struct stat st;
     char real[PATH_MAX];
     if (stat("/", &st) != 0 || major(st.st_dev) == 0) GTEST_SKIP() << "the root is not on a block device";
