@@ -47,11 +47,11 @@ window=(--start "2024-06-03 18:00:00" --end "2024-06-04 09:00:00")
 step "Make a sample recorder disk image: two partitions of recordings on four channels, days of them." \
   "$build/tools/kxmkdisk" --preset sample "$img"
 step "List its disks and partitions with the span each one has recordings for." \
-  env TZ=UTC "$tarvik" -q --read-only -D "$img" disks
+  env TZ=UTC "$tarvik" -q -D "$img" disks
 step "Find channel 1's recordings from 18:00 to 09:00 the next morning; one of them runs past midnight." \
-  env TZ=UTC "$tarvik" -q --read-only -D "$img" search --disk 1 --channel 1 "${window[@]}"
+  env TZ=UTC "$tarvik" -q -D "$img" search --disk 1 --channel 1 "${window[@]}"
 step "Copy them into a folder tree; the disk is opened read-only and never written to." \
-  env TZ=UTC "$tarvik" -q --read-only -D "$img" download --disk 1 --channel 1 "${window[@]}" --output "$work/copies"
+  env TZ=UTC "$tarvik" -q -D "$img" download --disk 1 --channel 1 "${window[@]}" --output "$work/copies"
 step "List the copies with their sizes: one folder per disk and partition, day and channel." \
   find "$work/copies" -type f -printf '%10s  %P\n'
 
