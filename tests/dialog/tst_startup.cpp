@@ -64,10 +64,12 @@ private slots:
 
     // With ten or more disks the list keeps the disks' order: Disk10 is at
     // position 9 and searching there searches the tenth disk. Nothing to
-    // show has its messages.
+    // show has its messages; a disk that is no recorder disk says why.
     void diskListPositionIsDiskIndex() {
-        Searched s(2, 9);  // the first disk is blank
-        QCOMPARE(s.dlg.MessageTexts(), QStringList{"No record."});
+        Searched s(2, 9);  // the first disk is blank: not a recorder disk, and said so
+        QCOMPARE(s.dlg.MessageTexts().size(), 1);
+        QVERIFY(s.dlg.MessageTexts()[0].startsWith("This is not a recorder disk:\n"));
+        QVERIFY(s.dlg.MessageTexts()[0].endsWith("blank0: no recorder partition table"));
         QCOMPARE(s.dlg.List()->topLevelItemCount(), 0);
         QComboBox* list = s.dlg.Control<QComboBox>("IDC_DISK");
         QCOMPARE(list->count(), 10);
