@@ -179,7 +179,7 @@ public:
     void Run(int steps) {
         for (int i = 0; i < steps; i++) Step();
         for (Recording* r : Open()) Close(*r);
-        m_disk.Mount();
+        m_disk.Mount(true);  // stored on the image, as the model expects
     }
 
     // Every mismatch between the disk and the model, one line each.
@@ -339,7 +339,7 @@ void History::Interrupt() {
     r.handle = nullptr;
     r.interrupted = true;
     r.end = Now();
-    m_disk.Mount();
+    m_disk.Mount(true);  // stored on the image, as the model expects
 }
 
 std::string History::Check() {
