@@ -215,6 +215,8 @@ bool ServeMount(CMountTree& tree, const MountSettings& settings, std::string* wh
     const fuse_operations ops = Operations();
     g_tree = &tree;
     fuse* fs = fuse_new(&args, &ops, sizeof ops, nullptr);
+    // fuse_new copies what it keeps; the argument list it grew is ours to free.
+    fuse_opt_free_args(&args);
     if (fs == nullptr) {
         *why = "FUSE refused the mount options";
         return false;
