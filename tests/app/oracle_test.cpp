@@ -179,7 +179,8 @@ public:
     void Run(int steps) {
         for (int i = 0; i < steps; i++) Step();
         for (Recording* r : Open()) Close(*r);
-        m_disk.Mount(true);  // stored on the image, as the model expects
+        // Tarvik's own mount: read-only, its repairs kept in memory.
+        m_disk.Mount();
     }
 
     // Every mismatch between the disk and the model, one line each.
@@ -339,7 +340,9 @@ void History::Interrupt() {
     r.handle = nullptr;
     r.interrupted = true;
     r.end = Now();
-    m_disk.Mount(true);  // stored on the image, as the model expects
+    // The recorder's own restart stores its repairs, and it records on after
+    // them: a read-only mount here would drop all that at the next one.
+    m_disk.Mount(true);
 }
 
 std::string History::Check() {
