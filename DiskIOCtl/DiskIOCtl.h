@@ -65,6 +65,10 @@ int ide_disk_write_refused(int disk);
 // TARVIK_DISKS); empty when the machine's block devices are searched.
 std::vector<std::string> ide_named_paths(void);
 
+// Tells the kernel that a disk is read front to back (a copy) or again at
+// random (searches): it reads further ahead for the first.
+void ide_hint_sequential(int disk, bool on);
+
 // ---- Test entries ----
 
 #define IDE_FAULT_READ 1

@@ -163,6 +163,11 @@ bool ide_disk_is_open(int disk) {
 
 bool ide_write_refusal(int error) { return error == EROFS || error == EPERM || error == EACCES; }
 
+void ide_hint_sequential(int disk, bool on) {
+    const ide_disk* d = disk_by_number(disk);
+    if (d && d->fd >= 0) posix_fadvise(d->fd, 0, 0, on ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_NORMAL);
+}
+
 // Image files and today's disks need no spin-up; only the call is counted.
 int ide_wakeup(int disk) {
     ide_disk* d = disk_by_number(disk);

@@ -90,6 +90,11 @@ int kx_init_disk(int disk);
 // ---- Path adapter ----
 KXFILE kx_fopen(const char* path, const char* mode);
 size_t kx_fread(void* buf, size_t size, size_t count, KXFILE f);
+// Reads whole sectors of a record opened for reading straight from the disk,
+// never through the handle's buffer, so that one failing sector fails only
+// the sectors asked for: the position and `bytes` must be multiples of the
+// sector size. Returns the bytes read (0 on failure, the position unchanged).
+size_t kx_fread_sectors(void* buf, size_t bytes, KXFILE f);
 size_t kx_fwrite(const void* buf, size_t size, size_t count, KXFILE f);
 int64_t kx_fseek(KXFILE f, int64_t offset, int origin);
 int kx_fflush(KXFILE f);

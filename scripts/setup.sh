@@ -3,7 +3,7 @@
 # Does nothing when everything is already there.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libcli11-dev fuse3 libfuse3-dev
-          nlohmann-json3-dev qt6-base-dev xvfb xauth python3 clang libclang-rt-14-dev help2man tzdata
+          nlohmann-json3-dev libssl-dev qt6-base-dev xvfb xauth python3 clang libclang-rt-14-dev help2man tzdata
           libavformat-dev libavcodec-dev libswscale-dev)  # streams: probing, MP4 copies, previews
 missing=()
 for p in "${packages[@]}"; do

@@ -460,6 +460,17 @@ size_t kx_fread(void* buf, size_t size, size_t count, KXFILE f) {
     return got / size;
 }
 
+size_t kx_fread_sectors(void* buf, size_t bytes, KXFILE f) {
+    if (adapter_handle_valid(f, __LINE__) != 0) return 0;
+    if (buf == nullptr || bytes % SECTOR_SIZE != 0) return 0;
+    adapter_lock();
+    size_t got = 0;
+    if ((f->kind == ADAPT_RECORD || f->kind == ADAPT_INDEX) && f->state == FILE_READING && f->pos % SECTOR_SIZE == 0)
+        got = read_direct(f, static_cast<uint8_t*>(buf), bytes);
+    adapter_unlock();
+    return got;
+}
+
 namespace {
 
 // A summary index opened for reading seeks by cluster: it loads the last

@@ -82,11 +82,6 @@ int next_clus(kx_file* h) {
     return KX_OK;
 }
 
-int read_sectors(const kx_file* h, uint32_t count, uint8_t* dst) {
-    const uint64_t lba = clus_sector(h->pdp, h->cur_clus) + h->sec_in_clus;
-    return disk_read(h->pdp->disk_no, count, lba, dst) ? KX_E_READ : KX_OK;
-}
-
 }  // namespace
 
 int file_load_clus(KXFILE h, uint32_t clus) {
@@ -121,6 +116,40 @@ int kx_file_goto_clus(KXFILE h, int disk, int part, uint32_t clus) {
     return KX_OK;
 }
 
+namespace {
+
+// Sectors that lie one after another on the disk are read with one request:
+// a record's clusters are mostly contiguous, and a copy asking for megabytes
+// then costs one transfer instead of one per cluster.
+struct pending_run {
+    uint64_t lba = 0;
+    uint32_t count = 0;
+    uint8_t* dst = nullptr;
+};
+
+int flush_run(uint32_t disk_no, pending_run* run) {
+    if (run->count == 0) return KX_OK;
+    const int r = disk_read(disk_no, run->count, run->lba, run->dst) ? KX_E_READ : KX_OK;
+    run->count = 0;
+    return r;
+}
+
+// Adds the next k sectors of the current cluster to the run, reading the run
+// first when they do not continue it on the disk.
+int extend_run(const kx_file* h, uint32_t k, uint8_t* dst, pending_run* run) {
+    if (k == 0) return KX_OK;
+    const uint64_t lba = clus_sector(h->pdp, h->cur_clus) + h->sec_in_clus;
+    if (run->count != 0 && run->lba + run->count == lba && run->count <= UINT32_MAX - k) {
+        run->count += k;
+        return KX_OK;
+    }
+    const int r = flush_run(h->pdp->disk_no, run);
+    *run = {lba, k, dst};
+    return r;
+}
+
+}  // namespace
+
 int kx_file_read(KXFILE h, void* buf, uint32_t sec_num) {
     const int r = file_check_handle(h, __LINE__);
     if (r) return r;
@@ -129,29 +158,34 @@ int kx_file_read(KXFILE h, void* buf, uint32_t sec_num) {
     if (buf == nullptr && sec_num != 0) return KX_E_ARG;
     uint8_t* dst = (uint8_t*)buf;
     uint32_t left = sec_num;
+    pending_run run;
     // Each pass either finishes or moves to the next cluster, which holds at
     // least one sector of data: the loop ends within sec_num + 1 passes.
     for (;;) {
         const uint32_t end = h->clus_end;
         if ((uint64_t)h->sec_in_clus + left <= end) {
-            if (left != 0 && read_sectors(h, left, dst)) return KX_E_READ;
+            if (extend_run(h, left, dst, &run) || flush_run(h->pdp->disk_no, &run)) return KX_E_READ;
             h->sec_in_clus += left;
             return KX_OK;
         }
         // A seek from a damaged first item can leave the position past the
         // data of the last cluster: nothing of it is left then.
         const uint32_t k = end > h->sec_in_clus ? end - h->sec_in_clus : 0;
-        if (k != 0 && read_sectors(h, k, dst)) return KX_E_READ;
+        if (extend_run(h, k, dst, &run)) return KX_E_READ;
         h->sec_in_clus += k;
         dst += (size_t)k * SECTOR_SIZE;
         left -= k;
         if (!dir_item_has_down(&h->dir_item)) {
             // The record's last cluster: the rest of the request reads as 0xFF.
+            if (flush_run(h->pdp->disk_no, &run)) return KX_E_READ;
             memset(dst, 0xFF, (size_t)left * SECTOR_SIZE);
             return KX_OK;
         }
         const int step = next_clus(h);
-        if (step) return step;
+        if (step) {
+            // The sectors before a broken link are still delivered.
+            return flush_run(h->pdp->disk_no, &run) ? KX_E_READ : step;
+        }
     }
 }
 

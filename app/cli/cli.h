@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/copy_engine.h"
+
 // Exit statuses (documented in --help and the README).
 enum ExitCode {
     kExitOk = 0,            // all done
@@ -39,6 +41,8 @@ struct DownloadOptions {
     std::string select;  // "" = every result
     std::string output;
     bool mp4 = false;    // an MP4 beside each whole copy whose stream is recognised
+    bool resume = false;          // skip copies already made and still matching the manifest
+    bool fillUnreadable = false;  // zeros for unreadable sectors instead of a failed copy
 };
 
 struct OrphanOptions {
@@ -118,7 +122,9 @@ std::string AbsoluteFolder(const std::string& output);
 // Copies records into folder (made first; `output` is how the user named
 // it) with progress on a terminal, then prints the files copied whole, or
 // with json one array of describe(i, record) and the copy's path, copied,
-// bytes and error; stderr names each one not copied whole. The exit status.
+// bytes, error, status, sha256 and unreadable ranges; stderr names each one
+// not copied whole or copied with unreadable sectors. The exit status.
 int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, const std::string& folder,
                const std::string& output, bool json,
-               const std::function<nlohmann::json(size_t, const SearchResult&)>& describe, bool mp4 = false);
+               const std::function<nlohmann::json(size_t, const SearchResult&)>& describe,
+               const CopyOptions& copy = {}, bool mp4 = false);

@@ -17,6 +17,12 @@ namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
+nlohmann::json RangesJson(const std::vector<UnreadableRange>& ranges) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const UnreadableRange& r : ranges) out.push_back({{"offset", r.offset}, {"bytes", r.bytes}});
+    return out;
+}
+
 void PrintOutcomes(const CDownloadJob& job, const std::function<nlohmann::json(size_t, const SearchResult&)>& describe,
                    bool json, bool mp4) {
     nlohmann::json out = nlohmann::json::array();
@@ -28,6 +34,9 @@ void PrintOutcomes(const CDownloadJob& job, const std::function<nlohmann::json(s
             item["copied"] = o.Whole();
             item["bytes"] = o.bytes;
             item["error"] = o.Whole() ? nlohmann::json(nullptr) : nlohmann::json(DescribeFailure(o));
+            item["status"] = o.Status();
+            item["sha256"] = o.sha256.empty() ? nlohmann::json(nullptr) : nlohmann::json(o.sha256);
+            item["unreadable"] = RangesJson(o.unreadable);
             if (mp4) item["mp4"] = o.mp4Path.empty() ? nlohmann::json(nullptr) : nlohmann::json(o.mp4Path);
             out.push_back(item);
         } else if (o.Whole()) {
@@ -38,6 +47,8 @@ void PrintOutcomes(const CDownloadJob& job, const std::function<nlohmann::json(s
         if (!o.Whole()) {
             Complain("not copied: " + o.path + ": " + DescribeFailure(o) +
                      (o.bytes > 0 ? " (the bytes copied are in " + o.path + ".part)" : ""));
+        } else if (!o.unreadable.empty()) {
+            Complain(o.path + ": " + o.Status() + " (zeros at " + DescribeRanges(o.unreadable) + ")");
         }
     }
     if (json) printf("%s\n", out.dump(2).c_str());
@@ -54,10 +65,11 @@ std::string AbsoluteFolder(const std::string& output) {
 
 int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, const std::string& folder,
                const std::string& output, bool json,
-               const std::function<nlohmann::json(size_t, const SearchResult&)>& describe, bool mp4) {
+               const std::function<nlohmann::json(size_t, const SearchResult&)>& describe,
+               const CopyOptions& copy, bool mp4) {
     CDownloadJob job;
     job.SetPlayableCopies(mp4);
-    switch (job.Start(std::move(records), folder)) {
+    switch (job.Start(std::move(records), folder, copy)) {
         case CDownloadJob::StartResult::Started: break;
         case CDownloadJob::StartResult::NoSpace:
             Tell("Storage device is no space!");
@@ -84,8 +96,9 @@ int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, c
                  " recording(s) not copied");
         return kExitInterrupted;
     }
+    if (!job.SkippedMessage().empty()) fprintf(stderr, "%s\n", job.SkippedMessage().c_str());
     fprintf(stderr, "%s\n", job.CompletionMessage().c_str());
-    return job.NotCopiedCount() == 0 ? kExitOk : kExitNotCopied;
+    return job.NotCopiedCount() == 0 && job.FilledCount() == 0 ? kExitOk : kExitNotCopied;
 }
 
 int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
@@ -108,6 +121,10 @@ int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
     for (size_t i = 0; i < list.Items().size(); i++) {
         if (list.Items()[i].selected) listIndex.push_back(i);
     }
+    CopyOptions copy;
+    copy.resume = options.resume;
+    copy.fillUnreadable = options.fillUnreadable;
     return RunCopyJob(global, list.SelectedRecords(), folder, options.output, options.search.json,
-                      [&](size_t i, const SearchResult& r) { return ResultJson(listIndex[i], r); }, options.mp4);
+                      [&](size_t i, const SearchResult& r) { return ResultJson(listIndex[i], r); }, copy,
+                      options.mp4);
 }

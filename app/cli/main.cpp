@@ -12,9 +12,10 @@ namespace {
 const char* const kFooter = R"(Exit status:
   0    all done
   1    download, orphans --output: some recordings were not copied whole (each is
-       named on stderr; what was copied of it is kept as NAME.part), or are being
-       copied by another run into the same folder; workfiles: a work file could
-       not be read whole
+       named on stderr; what was copied of it is kept as NAME.part), are being
+       copied by another run into the same folder, or were copied with
+       unreadable sectors filled with zeros (--fill-unreadable); workfiles: a
+       work file could not be read whole
   2    usage error
   3    nothing found: "No record disk.", "No record.", no recorded day or
        "No orphaned footage."
@@ -23,7 +24,7 @@ const char* const kFooter = R"(Exit status:
        exist, "Storage device is no space!", an output folder that cannot be made
        or written, a mount that cannot start (no /dev/fuse, a mount point missing
        or in use)
-  130  stopped by Ctrl-C (a download stops between 1 MiB chunks)
+  130  stopped by Ctrl-C (a download stops within one 4 MiB buffer)
 
 Disks are opened read-only: the repair of a recorder volume that an interrupted
 recording left open, and the header lengths that reading a recording stores,
@@ -106,7 +107,14 @@ int main(int argc, char** argv) {
                           "Also write NAME.mp4 beside each whole copy whose stream is recognised: the same frames "
                           "remuxed, not re-encoded, the recording's start as creation time (the exact copy stays)");
     downloadCmd->add_flag("--json", download.search.json,
-                          "Print a JSON array: the search's fields and path, copied, bytes, error");
+                          "Print a JSON array: the search's fields and path, copied, bytes, error, status, sha256, "
+                          "unreadable");
+    downloadCmd->add_flag("--resume", download.resume,
+                          "Skip each recording whose copy exists with its size and whose bytes, read again, match "
+                          "its line in DIR/tarvik-manifest.sha256; copy the others (without it a copy is replaced)");
+    downloadCmd->add_flag("--fill-unreadable", download.fillUnreadable,
+                          "Retry a failed read sector by sector and write the sectors that still fail as zeros: the "
+                          "copy is kept, its ranges named on stderr, exit status 1");
 
     OrphanOptions orphans;
     CLI::App* orphansCmd = app.add_subcommand(

@@ -18,12 +18,18 @@ class CCopySource {
 
     bool IsOpen() const;
     // The next bytes, up to size (a whole number of sectors); 0 at the end
-    // and after a failed read: only the expected size tells the two apart.
+    // and on a failed read, which leaves the position where it was: only the
+    // expected size tells the two apart.
     size_t Read(uint8_t* buffer, size_t size);
+    // The next sector alone, into sector (512 bytes): false when it cannot
+    // be read, the position then unchanged.
+    bool ReadSector(uint8_t* sector);
+    // Moves past the next sector without reading it; false when the source
+    // cannot be followed past it (its end, or a broken chain of clusters).
+    bool SkipSector();
 
    private:
     const SearchResult& m_record;
     KXFILE m_file = nullptr;  // a recording
     uint64_t m_sector = 0;    // a chain: the next sector to read
-    bool m_failed = false;
 };

@@ -4,51 +4,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 
-#include "core/copysource.h"
 #include "core/folders.h"
 #include "core/language.h"
 #include "core/media.h"
-#include "core/partfile.h"
-#include "kxfs.h"
 #include "platform/fs.h"
 
-namespace {
-
-struct FreeDeleter {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-
-// A record name becomes a PC file name: it must stay inside its folder.
-bool safe_file_name(const char* name) {
-    return name[0] != '\0' && strchr(name, '/') == nullptr && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
-}
-
-std::string with_errno(const char* what, int error) {
-    return error != 0 ? std::string(what) + ": " + strerror(error) : std::string(what);
-}
-
-}  // namespace
-
-std::string DescribeFailure(const CopyOutcome& o) {
-    switch (o.failure) {
-        case CopyFailure::None: return "";
-        case CopyFailure::SourceOpen: return "the recording cannot be opened on the recorder's disk";
-        case CopyFailure::DestinationCreate: return with_errno("the destination cannot be created", o.error);
-        case CopyFailure::Taken: return Translate("being copied by another run");
-        case CopyFailure::Write: return with_errno("writing the destination failed", o.error);
-        case CopyFailure::ShortRead:
-            return "reading stopped after " + std::to_string(o.bytes) + " of " + std::to_string(o.record.entry.size) +
-                   " bytes";
-        case CopyFailure::Sync: return with_errno("the copy cannot be forced to the PC's disk", o.error);
-        case CopyFailure::Rename: return with_errno("the copy cannot take its final name", o.error);
-        case CopyFailure::Stopped: return "stopped after " + std::to_string(o.bytes) + " bytes";
-    }
-    return "";
-}
+std::string DescribeFailure(const CopyOutcome& o) { return DescribeFailure(o, o.record.entry.size); }
 
 CDownloadJob::~CDownloadJob() { Stop(); }
 
@@ -68,7 +30,8 @@ std::string CDownloadJob::SourcePath(const SearchResult& r) {
     return path;
 }
 
-CDownloadJob::StartResult CDownloadJob::Start(std::vector<SearchResult> records, const std::string& folder) {
+CDownloadJob::StartResult CDownloadJob::Start(std::vector<SearchResult> records, const std::string& folder,
+                                              CopyOptions options) {
     if (m_running.load()) return StartResult::Busy;
     Wait();  // a finished worker is joined before the next one
     uint64_t total = 0;
@@ -87,6 +50,7 @@ CDownloadJob::StartResult CDownloadJob::Start(std::vector<SearchResult> records,
     }
     m_records = std::move(records);
     m_folder = folder;
+    m_options = options;
     m_outcomes.clear();
     m_copied.store(0);
     m_stop.store(false);
@@ -120,84 +84,69 @@ int CDownloadJob::CopiedCount() const {
     return n;
 }
 
-std::string CDownloadJob::CompletionMessage() const {
-    if (m_stop.load()) return "";
-    const int failed = NotCopiedCount();
-    if (failed == 0) return Translate("Download Completely!");
-    // The count is put in by hand: a translated text is not trusted as a
-    // format string.
-    std::string text = Translate("%d recording(s) could not be copied.");
+int CDownloadJob::SkippedCount() const {
+    int n = 0;
+    for (const CopyOutcome& o : m_outcomes) n += o.skipped ? 1 : 0;
+    return n;
+}
+
+namespace {
+
+// The count is put in by hand: a translated text is not trusted as a format
+// string.
+std::string with_count(const char* english, int count) {
+    std::string text = Translate(english);
     const size_t at = text.find("%d");
-    if (at != std::string::npos) text.replace(at, 2, std::to_string(failed));
+    if (at != std::string::npos) text.replace(at, 2, std::to_string(count));
     return text;
 }
 
+}  // namespace
+
+int CDownloadJob::FilledCount() const {
+    int n = 0;
+    for (const CopyOutcome& o : m_outcomes) n += o.Whole() && !o.unreadable.empty() ? 1 : 0;
+    return n;
+}
+
+std::string CDownloadJob::CompletionMessage() const {
+    if (m_stop.load()) return "";
+    const int failed = NotCopiedCount();
+    if (failed != 0) return with_count("%d recording(s) could not be copied.", failed);
+    const int filled = FilledCount();
+    if (filled != 0) return with_count("%d recording(s) copied with unreadable sectors filled with zeros.", filled);
+    return Translate("Download Completely!");
+}
+
+std::string CDownloadJob::SkippedMessage() const {
+    const int skipped = SkippedCount();
+    return skipped == 0 ? "" : with_count("%d recording(s) already copied were skipped.", skipped);
+}
+
 void CDownloadJob::Run() {
-    // Aligned so that the library may read the disk straight into it.
-    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::aligned_alloc(4096, kChunkBytes)));
-    if (buffer) {
+    {
+        CCopyEngine engine(m_folder, m_options, m_stop, m_copied);
         for (const SearchResult& r : m_records) {
             if (m_stop.load()) break;
-            m_outcomes.push_back(CopyOne(r, buffer.get()));
+            CopyOutcome outcome;
+            outcome.record = r;
+            // The record name becomes a file name: it must stay in its folder.
+            const std::string name = r.entry.name;
+            const std::string folder = DestinationFolder("", r).substr(1);
+            if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+                outcome.path = m_folder + "/" + folder + name;
+                outcome.failure = CopyFailure::DestinationCreate;
+                outcome.error = EINVAL;
+            } else {
+                static_cast<FileCopyResult&>(outcome) = engine.Copy({r, folder + name});
+            }
+            m_outcomes.push_back(std::move(outcome));
             if (m_bPlayable && m_outcomes.back().Whole() && !m_stop.load()) AddPlayableCopy(m_outcomes.back(), &m_stop);
         }
-    } else {
-        for (const SearchResult& r : m_records) m_outcomes.push_back(CopyOutcome{r, "", 0, CopyFailure::Write, ENOMEM, "", ""});
     }
     {
         std::lock_guard<std::mutex> lock(m_endMutex);
         m_running.store(false);
     }
     m_ended.notify_all();
-}
-
-CopyOutcome CDownloadJob::CopyOne(const SearchResult& record, uint8_t* buffer) {
-    CopyOutcome out;
-    out.record = record;
-    const std::string folder = DestinationFolder(m_folder, record);
-    out.path = folder + record.entry.name;
-    if (!safe_file_name(record.entry.name)) {
-        out.failure = CopyFailure::DestinationCreate;
-        out.error = EINVAL;
-        return out;
-    }
-    CCopySource src(record);
-    if (!src.IsOpen()) {
-        out.failure = CopyFailure::SourceOpen;
-        return out;
-    }
-    CPartFile file;
-    if (!MakeDirs(folder, &out.error)) {
-        out.failure = CopyFailure::DestinationCreate;
-    } else if (const CPartFile::Fault fault = file.Open(out.path); fault != CPartFile::Fault::None) {
-        out.failure = fault == CPartFile::Fault::Taken ? CopyFailure::Taken : CopyFailure::DestinationCreate;
-        out.error = file.Error();
-    } else {
-        out.failure = CopyAll(src, file, buffer, out.bytes);
-        out.error = file.Error();
-    }
-    // A source ends with 0 both at its end and on a read error:
-    // only the listed size tells a whole copy from one cut short.
-    if (out.failure == CopyFailure::None && out.bytes != record.entry.size) out.failure = CopyFailure::ShortRead;
-    if (out.failure == CopyFailure::None) {
-        const CPartFile::Fault fault = file.Commit();
-        if (fault != CPartFile::Fault::None) {
-            out.failure = fault == CPartFile::Fault::Rename ? CopyFailure::Rename : CopyFailure::Sync;
-            out.error = file.Error();
-        }
-    }
-    return out;
-}
-
-CopyFailure CDownloadJob::CopyAll(CCopySource& src, CPartFile& file, uint8_t* buffer, uint64_t& bytes) {
-    for (;;) {
-        const size_t n = src.Read(buffer, kChunkBytes);
-        // The end of the source ends the copy even when a stop came during
-        // that last, empty read: the copy is whole and is kept as such.
-        if (n == 0) return CopyFailure::None;
-        if (m_stop.load()) return CopyFailure::Stopped;  // a chunk read after the stop request is not written
-        if (file.Write(buffer, n) != CPartFile::Fault::None) return CopyFailure::Write;
-        bytes += n;
-        m_copied.fetch_add(n);
-    }
 }

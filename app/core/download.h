@@ -1,13 +1,15 @@
 // The download job: copies chosen recordings (and chains of orphaned footage)
-// from the recorder's disk into a folder tree on the PC, on one worker
-// thread, in 1 MiB chunks:
+// from the recorder's disk into a folder tree on the PC, on a worker thread
+// through the copy engine:
 //   FOLDER/Disk%02d_Part%02d/YYYY-MM-DD/%03d/NAME
 // (disk and partition 0-based, the date of the recording's real start,
 // channel + 1, the record file name). A copy is written to NAME.part and
 // becomes NAME only when it is whole and on the PC's disk (see CPartFile), so
-// a file under its own name is always a complete copy; a copy that failed or
-// was stopped keeps what it got as NAME.part and is reported. The worker is
-// stopped cooperatively, between chunks; no thread is ever killed.
+// a file under its own name is always a complete copy, listed with its
+// SHA-256 in the folder's manifest; a copy that failed or was stopped keeps
+// what it got as NAME.part and is reported. The worker is stopped
+// cooperatively, within one of the copy engine's buffers; no thread is ever
+// killed.
 #pragma once
 
 #include <atomic>
@@ -19,34 +21,16 @@
 #include <thread>
 #include <vector>
 
+#include "core/copy_engine.h"
 #include "core/search.h"
 
-class CCopySource;
-class CPartFile;
-
-enum class CopyFailure {
-    None,
-    SourceOpen,         // the recording cannot be opened on the recorder's disk
-    DestinationCreate,  // its folder or file cannot be created
-    Taken,              // another run is copying it into the same file
-    Write,              // writing failed (the disk is full, an I/O error)
-    ShortRead,          // the recorder's disk gave fewer bytes than the recording holds
-    Sync,               // the copy could not be forced to the PC's disk
-    Rename,             // the whole copy could not take its final name
-    Stopped,            // a stop was requested while it was copied
-};
-
-struct CopyOutcome {
+// What became of one recording: the engine's result (path, bytes, hash,
+// status, unreadable ranges) with the recording it came from.
+struct CopyOutcome : FileCopyResult {
     SearchResult record;
-    std::string path;      // the final name; a failed copy's bytes are in path + ".part"
-    uint64_t bytes = 0;    // bytes written
-    CopyFailure failure = CopyFailure::None;
-    int error = 0;         // errno of a failed PC file operation, else 0
     // With playable copies asked for: the MP4 beside a whole copy ("" when
     // none was written) and the one-line notice about it ("" when none).
     std::string mp4Path, mp4Notice;
-
-    bool Whole() const { return failure == CopyFailure::None; }
 };
 
 // A short description of a failure ("" for None); English, except the words
@@ -55,8 +39,6 @@ std::string DescribeFailure(const CopyOutcome& outcome);
 
 class CDownloadJob {
 public:
-    static constexpr size_t kChunkBytes = 1u << 20;
-
     enum class StartResult { Started, NothingSelected, NoSpace, FolderUnusable, Busy };
 
     CDownloadJob() = default;
@@ -71,7 +53,7 @@ public:
     // library alone: the worker is its only user. A free-space figure that
     // cannot be had does not stop the job: write errors are caught and
     // reported per recording.
-    StartResult Start(std::vector<SearchResult> records, const std::string& folder);
+    StartResult Start(std::vector<SearchResult> records, const std::string& folder, CopyOptions options = {});
     // Before Start: also write an MP4 beside each whole copy whose stream is
     // recognised (the exact copy is always written first and stays).
     void SetPlayableCopies(bool on) { m_bPlayable = on; }
@@ -80,7 +62,7 @@ public:
     uint64_t FreeBytes() const { return m_free; }
     int FolderError() const { return m_folderError; }
 
-    // Asks the worker to stop after its current chunk (callable from any
+    // Asks the worker to stop after its current buffer (callable from any
     // thread, never blocks).
     void RequestStop() { m_stop.store(true); }
     // Asks the worker to stop and waits until it has.
@@ -103,25 +85,32 @@ public:
     const std::vector<CopyOutcome>& Outcomes() const { return m_outcomes; }
     int RequestedCount() const { return static_cast<int>(m_records.size()); }
     int CopiedCount() const;
+    // Records a resumed job found copied already (counted as copied).
+    int SkippedCount() const;
+    // Records copied with unreadable sectors filled with zeros (counted as
+    // copied; the job is not complete).
+    int FilledCount() const;
     // Records not copied whole, those never reached after a stop included.
     int NotCopiedCount() const { return RequestedCount() - CopiedCount(); }
     // The message for the user when the job has ended: "Download Completely!"
-    // when every record was copied whole, else how many were not; "" after a
-    // stop request. Through the language table.
+    // when every record was copied whole, else how many were not, or how many
+    // were copied with unreadable sectors; "" after a stop request. Through
+    // the language table.
     std::string CompletionMessage() const;
+    // How many records a resumed job skipped ("" for none), through the
+    // language table.
+    std::string SkippedMessage() const;
 
     static std::string DestinationFolder(const std::string& folder, const SearchResult& record);
     static std::string SourcePath(const SearchResult& record);
 
 private:
     void Run();
-    CopyOutcome CopyOne(const SearchResult& record, uint8_t* buffer);
-    // Reads the recording to its end into file, counting bytes.
-    CopyFailure CopyAll(CCopySource& src, CPartFile& file, uint8_t* buffer, uint64_t& bytes);
 
     std::vector<SearchResult> m_records;  // the worker's own copy
     std::string m_folder;
     bool m_bPlayable = false;
+    CopyOptions m_options;
     uint64_t m_total = 0;
     uint64_t m_free = 0;
     int m_folderError = 0;

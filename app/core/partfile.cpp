@@ -73,23 +73,39 @@ CPartFile::Fault CPartFile::Open(const std::string& finalPath) {
             return Fail(Fault::Create, error);
         }
         m_fd = fd;
+        m_started = m_dropped = 0;
         return Fault::None;
     }
     return Fail(Fault::Taken, EWOULDBLOCK);
 }
 
-CPartFile::Fault CPartFile::Write(const void* data, size_t size) {
+CPartFile::Fault CPartFile::Write(const void* data, size_t size, size_t* written) {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(m_fd, bytes, size);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(m_fd, bytes + done, size - done);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (written != nullptr) *written = done;
             return Fail(Fault::Write, errno);
         }
-        bytes += n;
-        size -= static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
+    if (written != nullptr) *written = done;
     return Fault::None;
+}
+
+void CPartFile::WriteBehind(uint64_t end) {
+    if (end > m_started)
+        sync_file_range(m_fd, static_cast<off_t>(m_started), static_cast<off_t>(end - m_started), SYNC_FILE_RANGE_WRITE);
+    if (m_started > m_dropped) {
+        const off_t from = static_cast<off_t>(m_dropped), length = static_cast<off_t>(m_started - m_dropped);
+        sync_file_range(m_fd, from, length,
+                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        posix_fadvise(m_fd, from, length, POSIX_FADV_DONTNEED);
+        m_dropped = m_started;
+    }
+    m_started = end;
 }
 
 CPartFile::Fault CPartFile::Commit() {

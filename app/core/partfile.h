@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 class CPartFile {
@@ -31,8 +32,16 @@ public:
     // Opens and locks finalPath + ".part" and empties it (what an earlier,
     // failed run left there is of no use now). Never waits for the lock.
     Fault Open(const std::string& finalPath);
-    // Appends size bytes, resuming after interruptions and short writes.
-    Fault Write(const void* data, size_t size);
+    // Appends size bytes, resuming after interruptions and short writes;
+    // `written` (when given) counts the bytes that reached the file, also
+    // when the write fails partway.
+    Fault Write(const void* data, size_t size, size_t* written = nullptr);
+    // Starts writing the file's bytes up to `end` back to the disk, waits for
+    // those handed over by the call before and drops them from the page
+    // cache: a long copy keeps at most two calls' worth of its pages cached
+    // (it does not evict everything else), and the final data sync has
+    // little left to do. Only a hint: errors show at Commit.
+    void WriteBehind(uint64_t end);
     // The copy is whole: force it to disk, rename it to its final name and
     // force the folder entry, then close (which gives the lock back).
     Fault Commit();
@@ -48,5 +57,7 @@ private:
 
     int m_fd = -1;
     int m_error = 0;
+    uint64_t m_started = 0;  // WriteBehind: write-back started up to here
+    uint64_t m_dropped = 0;  // and finished and dropped from the cache up to here
     std::string m_final, m_part;
 };

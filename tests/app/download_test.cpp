@@ -1,5 +1,6 @@
 // The download job: the folder tree, whole copies only, failures counted and
-// reported, and a cooperative stop between chunks.
+// reported, a cooperative stop between buffers, the manifest, resuming and
+// unreadable sectors.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -7,7 +8,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "app_support.h"
 #include "core/download.h"
@@ -31,7 +34,7 @@ struct Recorded : AppDisk {
     std::vector<layout_record> recs;
     std::vector<SearchResult> found;
 
-    explicit Recorded(const std::vector<uint64_t>& sizes) : AppDisk({ring_part_sectors(64, 300)}, 64) {
+    explicit Recorded(const std::vector<uint64_t>& sizes) : AppDisk({ring_part_sectors(64, 480)}, 64) {
         recs.push_back(Sized(2, At(2009, 5, 30, 23, 50), At(2009, 5, 31, 0, 10), sizes[0]));
         for (int h = 8; recs.size() < sizes.size(); h++) {
             recs.push_back(Sized(2, At(2009, 5, 31, h, 0), At(2009, 5, 31, h, 5), sizes[recs.size()]));
@@ -51,11 +54,12 @@ struct Recorded : AppDisk {
 // Each recording lands in Disk00_Part00/<date of its real start>/<channel+1>/
 // under its record name with exactly its bytes, replacing a file already
 // there. Failures are counted and the job goes on: a recording that cannot
-// be opened, and one whose read fails in its second MiB, which keeps what was
-// read only under the ".part" name. The count's message passes through the
-// language table, whose text is never taken for a format.
+// be opened, and one whose read fails in its third buffer while the two
+// before wait in the ring: it keeps every byte before the bad sector, only
+// under the ".part" name, and the counter says so. The count's message passes
+// through the language table, whose text is never taken for a format.
 TEST(DownloadJob, CopiesIntoTheTreeAndCountsFailures) {
-    Recorded disk({300 * 1024, 2 * kMiB + 512, 3 * kMiB});
+    Recorded disk({300 * 1024, 2 * kMiB + 512, 9 * kMiB});
     std::vector<SearchResult> found = disk.found;
     ASSERT_EQ(3u, found.size());
     found.insert(found.begin(), SearchResult(found[0]));
@@ -65,7 +69,8 @@ TEST(DownloadJob, CopiesIntoTheTreeAndCountsFailures) {
     const std::string second = out + "/Disk00_Part00/2009-05-31/003/" + found[2].entry.name;
     ASSERT_TRUE(MakeDirs(out + "/Disk00_Part00/2009-05-31/003"));
     std::ofstream(second, std::ios::binary) << std::string(3 * kMiB, 'z');
-    const uint64_t bad = clus_sector(get_pdp(0, 0), disk.recs[2].chain[40]) + 3;
+    const uint64_t bad = clus_sector(get_pdp(0, 0), disk.recs[2].chain[260]) + 3;
+    const uint64_t beforeBad = (260 * 64 + 3) * 512;
     ide_inject_fault(0, bad, bad, IDE_FAULT_READ);
     CDownloadJob job;
     ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start(found, out + "/"));
@@ -79,8 +84,10 @@ TEST(DownloadJob, CopiesIntoTheTreeAndCountsFailures) {
     const CopyOutcome& cut = job.Outcomes()[3];
     EXPECT_EQ(CopyFailure::ShortRead, cut.failure);
     EXPECT_FALSE(exists(cut.path));
-    EXPECT_EQ(layout_expected(disk.recs[2], 0, kMiB), ReadFile(cut.path + ".part")) << "the chunk before the bad sector";
-    EXPECT_EQ(300 * 1024 + 3 * kMiB + 512, job.CopiedBytes());
+    EXPECT_EQ(beforeBad, cut.bytes);
+    EXPECT_EQ(layout_expected(disk.recs[2], 0, beforeBad), ReadFile(cut.path + ".part")) << "up to the bad sector";
+    EXPECT_EQ(300 * 1024 + 2 * kMiB + 512 + beforeBad, job.CopiedBytes());
+    EXPECT_EQ("", cut.sha256);
     EXPECT_EQ("2 recording(s) could not be copied.", job.CompletionMessage());
     std::ofstream(disk.dir.file("language.ini")) << "[language]\n%d recording(s) could not be copied.=%s %n %d fehlen.\n";
     SetLanguageFile(disk.dir.file("language.ini"));
@@ -112,15 +119,18 @@ TEST(DownloadJob, LongerThanListedOrNotRenamedIsNotCopied) {
     EXPECT_EQ(2, job.NotCopiedCount());
 }
 
-// A stop requested while a chunk is being read: that chunk is not written,
-// the file ends at a chunk boundary, no completion is claimed. A stop that
-// comes during the last, empty read leaves the copy whole.
-TEST(DownloadJob, StopCutsAtAChunkBoundary) {
-    Recorded disk({8 * kMiB, 64 * 1024});
+// A stop requested while the second buffer is read, once the first is
+// written: that buffer is not written, the file ends at a buffer boundary,
+// no completion is claimed. A stop that comes during the last, empty read
+// leaves the copy whole.
+TEST(DownloadJob, StopCutsAtABufferBoundary) {
+    Recorded disk({10 * kMiB, 64 * 1024});
     CDownloadJob job;
     uint64_t copiedAtStop = 0;
     std::unique_ptr<CallHook> hook = std::make_unique<CallHook>([&](int call) {
-        if (call != 5) return;  // the fourth chunk's read
+        if (call != 3) return;  // kx_fopen, the first buffer's read, the second's
+        for (int i = 0; i < 500 && job.CopiedBytes() < CCopyEngine::kBufferBytes; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         copiedAtStop = job.CopiedBytes();
         job.RequestStop();
     });
@@ -129,9 +139,9 @@ TEST(DownloadJob, StopCutsAtAChunkBoundary) {
     ASSERT_EQ(1u, job.Outcomes().size()) << "the second recording is never started";
     const CopyOutcome& o = job.Outcomes()[0];
     EXPECT_EQ(CopyFailure::Stopped, o.failure);
-    EXPECT_GT(copiedAtStop, 0u);
+    EXPECT_EQ(CCopyEngine::kBufferBytes, copiedAtStop);
     EXPECT_EQ(copiedAtStop, job.CopiedBytes()) << "nothing was written after the stop request";
-    EXPECT_EQ(0u, copiedAtStop % kMiB);
+    EXPECT_EQ(copiedAtStop, o.bytes);
     EXPECT_EQ(layout_expected(disk.recs[0], 0, copiedAtStop), ReadFile(o.path + ".part"));
     EXPECT_FALSE(exists(o.path));
     EXPECT_EQ("", job.CompletionMessage());
@@ -193,10 +203,108 @@ TEST(DownloadJob, AFullDestinationIsRefusedOrReported) {
     ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start({disk.found.at(1)}, small + "/out"));
     job.Wait();
     ASSERT_EQ(1u, job.Outcomes().size());
-    EXPECT_EQ(CopyFailure::Write, job.Outcomes()[0].failure);
-    EXPECT_EQ(ENOSPC, job.Outcomes()[0].error);
-    EXPECT_FALSE(exists(job.Outcomes()[0].path));
+    const CopyOutcome& o = job.Outcomes()[0];
+    EXPECT_EQ(CopyFailure::Write, o.failure);
+    EXPECT_EQ(ENOSPC, o.error);
+    EXPECT_FALSE(exists(o.path));
+    // The bytes that did reach the file are counted, no more, no fewer.
+    EXPECT_EQ(layout_expected(disk.recs[1], 0, o.bytes), ReadFile(o.path + ".part"));
+    EXPECT_EQ(o.bytes, job.CopiedBytes());
     EXPECT_EQ(0, job.CopiedCount());
     EXPECT_EQ("1 recording(s) could not be copied.", job.CompletionMessage());
     umount(small.c_str());
+}
+
+namespace {
+
+// `sha256sum -c` over the manifest, run in the download folder: true when
+// every listed copy checks.
+bool ManifestChecks(const std::string& folder) {
+    const std::string command = "cd '" + folder + "' && sha256sum --quiet --strict -c " + CManifest::kFileName + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+}  // namespace
+
+// Unreadable sectors filled with zeros, then a resumed job: the filled copy
+// takes its final name with the ranges listed and a noted manifest line; the
+// resumed job copies it again (it may read now), leaves alone the copy whose
+// bytes still match its line, and copies again one whose bytes were changed
+// and one that was stopped. `sha256sum -c` accepts the manifest at each step.
+TEST(DownloadJob, ManifestFillAndResume) {
+    Recorded disk({5 * kMiB, kMiB, 2 * kMiB, 5 * kMiB});
+    const std::string out = disk.dir.file("out");
+    {
+        CDownloadJob stopped;
+        CallHook hook([&](int call) {
+            if (call == 3) stopped.RequestStop();  // in the second buffer's read
+        });
+        ASSERT_EQ(CDownloadJob::StartResult::Started, stopped.Start({disk.found[3]}, out));
+        stopped.Wait();
+        EXPECT_EQ(CopyFailure::Stopped, stopped.Outcomes().at(0).failure);
+    }
+    const uint64_t bad = clus_sector(get_pdp(0, 0), disk.recs[0].chain[150]) + 1;
+    ide_inject_fault(0, bad, bad + 2, IDE_FAULT_READ);
+    ide_inject_fault(0, bad + 10, bad + 10, IDE_FAULT_READ);
+    CDownloadJob job;
+    ASSERT_EQ(CDownloadJob::StartResult::Started,
+              job.Start({disk.found.begin(), disk.found.begin() + 3}, out, {false, true, true}));
+    job.Wait();
+    ide_clear_faults();
+    ASSERT_EQ(3u, job.Outcomes().size());
+    const CopyOutcome& filled = job.Outcomes()[0];
+    const uint64_t at = (150 * 64 + 1) * 512;
+    ASSERT_TRUE(filled.Whole()) << DescribeFailure(filled);
+    EXPECT_EQ("copied with 4 unreadable sectors", filled.Status());
+    EXPECT_EQ("bytes " + std::to_string(at) + "-" + std::to_string(at + 1535) + ", " + std::to_string(at + 5120) +
+                  "-" + std::to_string(at + 5631),
+              DescribeRanges(filled.unreadable));
+    std::vector<uint8_t> want = layout_expected(disk.recs[0], 0, 5 * kMiB);
+    std::fill(want.begin() + at, want.begin() + at + 1536, 0);
+    std::fill(want.begin() + at + 5120, want.begin() + at + 5632, 0);
+    EXPECT_EQ(want, ReadFile(filled.path));
+    EXPECT_TRUE(ManifestChecks(out));
+    std::map<std::string, CManifest::Entry> listed = CManifest(out).Read();
+    ASSERT_EQ(3u, listed.size()) << "no line for the stopped copy";
+    const std::string rel0 = filled.path.substr(out.size() + 1), rel2 = job.Outcomes()[2].path.substr(out.size() + 1);
+    EXPECT_EQ(filled.Status() + " at " + DescribeRanges(filled.unreadable), listed[rel0].note);
+    EXPECT_EQ(job.Outcomes()[1].sha256, listed[job.Outcomes()[1].path.substr(out.size() + 1)].sha256);
+    EXPECT_EQ("", listed[rel2].note);
+
+    std::fstream(job.Outcomes()[2].path, std::ios::in | std::ios::out | std::ios::binary).write("X", 1);
+    EXPECT_FALSE(ManifestChecks(out));
+    CDownloadJob resumed;
+    ASSERT_EQ(CDownloadJob::StartResult::Started, resumed.Start(disk.found, out, {true, false, true}));
+    resumed.Wait();
+    ASSERT_EQ(4u, resumed.Outcomes().size());
+    EXPECT_EQ(1, resumed.SkippedCount());
+    EXPECT_TRUE(resumed.Outcomes()[1].skipped);
+    EXPECT_EQ(4, resumed.CopiedCount());
+    EXPECT_EQ("copied", resumed.Outcomes()[0].Status());
+    for (int i : {0, 2, 3})
+        EXPECT_EQ(layout_expected(disk.recs[i], 0, disk.recs[i].clusters * 32768ull), ReadFile(resumed.Outcomes()[i].path));
+    EXPECT_EQ(13 * kMiB, resumed.CopiedBytes()) << "the skipped copy counts as done";
+    EXPECT_TRUE(ManifestChecks(out));
+    EXPECT_EQ(4u, CManifest(out).Read().size());
+    EXPECT_EQ("", CManifest(out).Read()[rel0].note);
+}
+
+// Names that need sha256sum's escaping, and a note, come back as written;
+// foreign and malformed lines are dropped.
+TEST(DownloadJob, ManifestLinesRoundTrip) {
+    const std::string hash(64, 'a');
+    const std::map<std::string, CManifest::Entry> entries = {
+        {"a/plain name.mvr", {hash, ""}},
+        {"a/back\\slash\nline.mvr", {std::string(64, '0'), "copied with 1 unreadable sectors at bytes 0-511"}},
+    };
+    std::string text = "garbage line\n" + std::string(63, 'f') + "  short.mvr\n";
+    for (const auto& [path, entry] : entries) text += CManifest::Line(path, entry);
+    const auto parsed = CManifest::Parse(text);
+    ASSERT_EQ(entries.size(), parsed.size());
+    for (const auto& [path, entry] : entries) {
+        ASSERT_EQ(1u, parsed.count(path)) << path;
+        EXPECT_EQ(std::make_pair(entry.sha256, entry.note), std::make_pair(parsed.at(path).sha256, parsed.at(path).note));
+    }
+    EXPECT_EQ("\\" + std::string(64, '0') + "  a/back\\\\slash\\nline.mvr\n",
+              CManifest::Line("a/back\\slash\nline.mvr", {std::string(64, '0'), ""}));
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "DiskIOCtl.h"
 #include "kxtime.h"
 #include "support/record_layout.h"
 
@@ -97,6 +98,20 @@ TEST(Read, TailClusterEndsAndSeeks) {
     EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, LEN + 1));
     EXPECT_EQ(std::make_tuple(20u, v.rec.chain[1]), std::make_tuple(v.tell(h), h->cur_clus));
     EXPECT_EQ(0, kx_file_seek(h, LEN));
+
+    // Clusters that follow each other on the disk are read with one request
+    // (the second pass, once the items are in the sector cache); the gaps of
+    // `rec` cost one request per cluster.
+    for (const layout_record* rc : {&v.other, &v.rec}) {
+        KXFILE f = read_handle(v.pdp);
+        ASSERT_EQ(0, kx_file_goto_clus(f, 0, 0, rc->chain[0]));
+        const uint32_t n = rc == &v.rec ? LEN : 2 * SPC;
+        v.read(f, n, &r);
+        ASSERT_EQ(0, kx_file_seek(f, 0));
+        ide_reset_counters();
+        EXPECT_EQ(layout_expected(*rc, 0, (size_t)n * 512), v.read(f, n, &r));
+        EXPECT_EQ(rc == &v.other ? 1u : 5u, ide_get_counters(0).reads);
+    }
 }
 
 TEST(Read, RefusedPositionsAndHandles) {
