@@ -113,7 +113,7 @@ std::vector<recording> video_schedule(void) {
 }
 
 std::vector<recording> bench_copy_schedule(void) {
-    return {{0, 1, 'R', at(2024, 6, 10, 10, 0), 1024, 1024ull * MIB, MIB}};
+    return {{0, 1, 'R', at(2024, 6, 10, 10, 0), 2048, 2048ull * MIB, MIB}};
 }
 
 // Forty days of eight channels, eight short recordings per channel and day.
@@ -148,8 +148,8 @@ const std::vector<preset>& preset_table(void) {
          "the demo disk: 1.5 GiB; partition 0 with three days of channels 1 and 2 (one recording across "
          "midnight), partition 1 with channel 5 over five days and a restarted ring",
          3145728, {{2048, 2949120, 4096}, {2951168, 98304, 128}}, sample_schedule},
-        {"bench-copy", "one recording of 1 GiB on channel 1 (for a copy benchmark)", 4325376,
-         {{2048, 4323264, 4096}}, bench_copy_schedule},
+        {"bench-copy", "one recording of 2 GiB on channel 1 (for a copy benchmark)", 8650752,
+         {{2048, 8648704, 4096}}, bench_copy_schedule},
         {"bench-list",
          "full-size geometry (976,773,168 sectors, one partition over the whole disk, 4096 sectors per "
          "cluster) with 2,560 short records of eight channels over forty days",
