@@ -61,14 +61,15 @@ class Mount : public ::testing::Test {
         return pids;
     }
     // Relative path and size of every file below top (folders below `skip`
-    // left out).
+    // and a download folder's job files, tarvik-* at its top, left out).
     static std::map<std::string, uint64_t> Files(const std::string& top, const std::string& skip = "") {
         std::map<std::string, uint64_t> files;
         for (auto it = fs::recursive_directory_iterator(top); it != fs::recursive_directory_iterator();
              ++it) {
             if (!skip.empty() && it->is_directory() && it->path().filename() == skip)
                 it.disable_recursion_pending();
-            else if (it->is_regular_file())
+            else if (it->is_regular_file() &&
+                     !(it.depth() == 0 && it->path().filename().string().rfind("tarvik-", 0) == 0))
                 files[fs::relative(it->path(), top)] = it->file_size();
         }
         return files;
