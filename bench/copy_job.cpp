@@ -21,7 +21,6 @@ int main(int argc, char** argv) {
     }
     StartupOptions startup;
     startup.diskPaths = {argv[1]};
-    startup.readOnly = true;
     InitLibrary(startup);
     int64_t start = 0, end = 0;
     ParseDateTime("2000-01-01 00:00:00", &start);
