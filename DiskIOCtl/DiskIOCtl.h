@@ -69,6 +69,15 @@ std::vector<std::string> ide_named_paths(void);
 // random (searches): it reads further ahead for the first.
 void ide_hint_sequential(int disk, bool on);
 
+// A path is a block device, a raw image, the first segment of a split raw
+// image (NAME.001 or NAME.000, then NAME.002, ...) or an E01 image (NAME.E01,
+// NAME.E02, ...). Split and E01 images are always read-only.
+#define IDE_OPEN_UNREADABLE 1  // the path, or a file of its set, cannot be opened or read
+#define IDE_OPEN_INCOMPLETE 2  // a segment of the set is missing, truncated or damaged
+// Opens and closes a path as ide_init would: 0, or an IDE_OPEN_* code and a
+// message naming the file at fault.
+int ide_probe_image(const std::string& path, std::string* message);
+
 // ---- Test entries ----
 
 #define IDE_FAULT_READ 1

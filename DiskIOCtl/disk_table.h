@@ -4,18 +4,21 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "DiskIOCtl.h"
+#include "image.h"
 
 using ide_sector = std::array<unsigned char, IDE_SECTOR_SIZE>;
 
 // One disk number's device.
 struct ide_disk {
     std::string path;
-    int fd = -1;              // -1: the path could not be opened; every transfer fails
+    std::unique_ptr<ide_image> image;  // null: the path could not be opened; every transfer fails
+    ide_open_error open_error;         // why, when it could not
     uint64_t capacity = 0;    // sectors
     bool read_only = false;   // writes go to `overlay`, never to the file
     int write_refused = 0;    // errno: the host let it be written, the disk refused

@@ -1,11 +1,5 @@
 // The disk table: which devices are the disks, opening them, their capacities
 // and the information and bookkeeping entries.
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 
@@ -45,52 +39,20 @@ std::vector<ide_position> find_positions() {
     return positions;
 }
 
-uint64_t capacity_of(int fd) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return 0;
-    if (S_ISREG(st.st_mode)) return static_cast<uint64_t>(st.st_size) / IDE_SECTOR_SIZE;
-    uint64_t bytes = 0;
-    if (S_ISBLK(st.st_mode) && ioctl(fd, BLKGETSIZE64, &bytes) == 0) return bytes / IDE_SECTOR_SIZE;
-    return 0;
-}
-
-// True when a block device is set read-only (a write blocker, a read-only
-// loop device): it opens for writing, but every write fails.
-bool device_read_only(int fd) {
-    struct stat st;
-    int ro = 0;
-    return fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && ioctl(fd, BLKROGET, &ro) == 0 && ro != 0;
-}
-
-// Opens a disk for reading and writing where the host allows writing and the
-// disk can be written; every other disk is opened for reading with the
-// overlay. A disk the host may write but that refuses it keeps the reason.
+// A writable plain file or device is written unless the host asked for
+// read-only mode; every other disk keeps its writes in the overlay. A disk
+// the host may write but that refuses it keeps the reason.
 void open_disk(ide_disk& disk, const std::string& path) {
     disk.path = path;
-    if (!g_read_only) {
-        disk.fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (disk.fd >= 0 && !device_read_only(disk.fd)) {
-            disk.capacity = capacity_of(disk.fd);
-            return;
-        }
-        if (disk.fd >= 0) {
-            close(disk.fd);
-            errno = EROFS;
-        }
-        if (!ide_write_refusal(errno)) return;
-        disk.write_refused = errno;
-    }
-    disk.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (disk.fd < 0) return;
-    disk.read_only = true;
-    disk.capacity = capacity_of(disk.fd);
+    disk.image = ide_open_image(path, !g_read_only, &disk.open_error);
+    if (!disk.image) return;
+    disk.read_only = !disk.image->writable();
+    disk.write_refused = disk.image->write_refused();
+    disk.capacity = disk.image->size() / IDE_SECTOR_SIZE;
 }
 
 void close_all() {
-    for (ide_disk& disk : g_disks) {
-        if (disk.fd >= 0) close(disk.fd);
-        disk = ide_disk{};
-    }
+    for (ide_disk& disk : g_disks) disk = ide_disk{};
     g_info = disk_info{};
 }
 
@@ -158,14 +120,14 @@ int ide_disk_write_refused(int disk) {
 
 bool ide_disk_is_open(int disk) {
     const ide_disk* d = disk_by_number(disk);
-    return d && d->fd >= 0;
+    return d && d->image;
 }
 
 bool ide_write_refusal(int error) { return error == EROFS || error == EPERM || error == EACCES; }
 
 void ide_hint_sequential(int disk, bool on) {
     const ide_disk* d = disk_by_number(disk);
-    if (d && d->fd >= 0) posix_fadvise(d->fd, 0, 0, on ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_NORMAL);
+    if (d && d->image) d->image->hint_sequential(on);
 }
 
 // Image files and today's disks need no spin-up; only the call is counted.

@@ -1,7 +1,5 @@
 // Sector transfers. A transfer either moves every sector asked for or fails;
 // the library above never sees a partial success.
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "disk_table.h"
@@ -15,26 +13,9 @@ ide_disk* disk_of(uint32_t dev) { return (dev >> 16) == 0 ? ide_find_disk(dev & 
 
 // Checks shared by reads and writes; 0 when the transfer may go ahead.
 int check_transfer(const ide_disk* disk, uint32_t count, uint64_t lba, const void* buf) {
-    if (!disk || disk->fd < 0) return IDE_ERR_NO_DISK;
+    if (!disk || !disk->image) return IDE_ERR_NO_DISK;
     if (!buf) return IDE_ERR_ARG;
     if (lba > disk->capacity || count > disk->capacity - lba) return IDE_ERR_RANGE;
-    return 0;
-}
-
-// pread/pwrite until every byte has moved: a signal or a partial transfer
-// continues, end of file or an error fails the whole transfer.
-template <typename Op>
-int move_all(Op op, uint64_t offset, size_t bytes) {
-    size_t done = 0;
-    while (done < bytes) {
-        ssize_t n = op(done, static_cast<off_t>(offset + done), bytes - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return IDE_ERR_IO;
-        }
-        if (n == 0) return IDE_ERR_SHORT;
-        done += static_cast<size_t>(n);
-    }
     return 0;
 }
 
@@ -52,14 +33,13 @@ int ide_read64(uint32_t dev, uint32_t count, uint32_t lba_lo, uint32_t lba_hi, v
         disk->counters.reads++;
         disk->counters.read_sectors += count;
     }
-    if (count == 0 && disk && disk->fd >= 0) return 0;
+    if (count == 0 && disk && disk->image) return 0;
     int rc = check_transfer(disk, count, lba, buf);
     if (rc == 0 && ide_fault_hits(dev & 0xFFFF, lba, count, IDE_FAULT_READ)) rc = IDE_ERR_INJECTED;
     if (rc != 0) return count_result(disk, rc);
 
     auto* bytes = static_cast<unsigned char*>(buf);
-    rc = move_all([&](size_t done, off_t at, size_t left) { return pread(disk->fd, bytes + done, left, at); },
-                  lba * IDE_SECTOR_SIZE, static_cast<size_t>(count) * IDE_SECTOR_SIZE);
+    rc = disk->image->read_at(lba * IDE_SECTOR_SIZE, bytes, static_cast<size_t>(count) * IDE_SECTOR_SIZE);
     if (rc == 0) ide_overlay_patch(*disk, lba, count, bytes);
     return count_result(disk, rc);
 }
@@ -71,7 +51,7 @@ int ide_write64(uint32_t dev, uint32_t count, uint32_t lba_lo, uint32_t lba_hi, 
         disk->counters.writes++;
         disk->counters.written_sectors += count;
     }
-    if (count == 0 && disk && disk->fd >= 0) return 0;
+    if (count == 0 && disk && disk->image) return 0;
     int rc = check_transfer(disk, count, lba, buf);
     if (rc == 0 && ide_fault_hits(dev & 0xFFFF, lba, count, IDE_FAULT_WRITE)) rc = IDE_ERR_INJECTED;
     if (rc != 0) return count_result(disk, rc);
@@ -81,8 +61,7 @@ int ide_write64(uint32_t dev, uint32_t count, uint32_t lba_lo, uint32_t lba_hi, 
         ide_overlay_store(*disk, lba, count, bytes);
         return 0;
     }
-    rc = move_all([&](size_t done, off_t at, size_t left) { return pwrite(disk->fd, bytes + done, left, at); },
-                  lba * IDE_SECTOR_SIZE, static_cast<size_t>(count) * IDE_SECTOR_SIZE);
+    rc = disk->image->write_at(lba * IDE_SECTOR_SIZE, bytes, static_cast<size_t>(count) * IDE_SECTOR_SIZE);
     if (rc == IDE_ERR_IO && ide_write_refusal(errno)) {
         // The disk opened for writing but refuses it (a write blocker that
         // only says so on the first write): from now on it is read with the

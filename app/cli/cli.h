@@ -59,13 +59,20 @@ struct UsageError {
     std::string message;
 };
 
+// An error that ends the command with exit status 4 (an incomplete image
+// set, for one): printed with "tarvik: " in front.
+struct CommandError {
+    std::string message;
+};
+
 // Set by SIGINT and SIGTERM; commands stop at their next safe point.
 extern std::atomic<bool> g_interrupted;
 
 // Prepares the library for a command: checks the disk paths, points the
 // library's messages at stderr (nothing with -q; stdout for `dump`), mounts
 // every partition and says on stderr what mounting wrote to a disk. Throws
-// UsageError for a disk path that cannot be read.
+// UsageError for a disk path that cannot be read, CommandError for a split or
+// E01 image whose set is incomplete or damaged.
 void StartSession(const GlobalOptions& global, bool messagesToStdout);
 // Says on stderr what was written to the disks since StartSession finished
 // (reading a recording stores its header length).

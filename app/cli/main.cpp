@@ -23,7 +23,8 @@ const char* const kFooter = R"(Exit status:
        disk that does not
        exist, "Storage device is no space!", an output folder that cannot be made
        or written, a mount that cannot start (no /dev/fuse, a mount point missing
-       or in use)
+       or in use), a split or E01 image whose set lacks a segment or holds a
+       damaged one
   130  stopped by Ctrl-C (a download stops within one 4 MiB buffer)
 
 Disks are opened read-only: the repair of a recorder volume that an interrupted
@@ -60,8 +61,10 @@ int main(int argc, char** argv) {
 
     GlobalOptions global;
     app.add_option("-D,--device", global.disks,
-                   "A recorder disk: block device or image file (repeatable; disk 1, 2, ... in this order). Without "
-                   "-D: TARVIK_DISKS=a:b, else the block devices that carry no mounted file system")
+                   "A recorder disk (repeatable; disk 1, 2, ... in this order): a block device, a raw image, the first "
+                   "segment of a split raw image (NAME.001 or NAME.000) or an E01 image (NAME.E01, its segments "
+                   "found beside it); split and E01 images are read-only. Without -D: TARVIK_DISKS=a:b, else the "
+                   "block devices that carry no mounted file system")
         ->allow_extra_args(false)
         ->type_name("PATH");
     CLI::Option* repair = app.add_flag(
@@ -184,5 +187,8 @@ int main(int argc, char** argv) {
     } catch (const UsageError& e) {
         Complain(e.message);
         return kExitUsage;
+    } catch (const CommandError& e) {
+        Complain(e.message);
+        return kExitError;
     }
 }

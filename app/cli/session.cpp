@@ -1,8 +1,6 @@
 // Start-up of the library for one command, the notices about disk writes,
 // and Ctrl-C.
-#include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include "cli.h"
 #include "core/language.h"
 #include "core/startup.h"
+#include "DiskIOCtl.h"
 #include "kxfs.h"
 
 std::atomic<bool> g_interrupted{false};
@@ -56,19 +55,22 @@ void ReportWrites(const std::vector<DiskWrite>& writes, const char* when, const 
     }
 }
 
-// Every disk named on the command line or in TARVIK_DISKS must open; one
-// that does not is a mistake in what was typed, found before anything
-// starts.
+// Every disk named on the command line or in TARVIK_DISKS must open, with
+// every segment of a split or E01 set: one that does not is a mistake in what
+// was typed (a usage error) or an incomplete set (named), found before
+// anything starts.
 void CheckNamedDisks(const std::vector<std::string>& paths) {
     ide_set_disk_paths(paths);
     const bool fromEnvironment = paths.empty();
     for (const std::string& path : ide_named_paths()) {
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            throw UsageError{"cannot open the disk " + path + (fromEnvironment ? " (named in TARVIK_DISKS)" : "") +
-                             ": " + strerror(errno)};
+        std::string why;
+        switch (ide_probe_image(path, &why)) {
+            case 0: break;
+            case IDE_OPEN_INCOMPLETE: throw CommandError{why};
+            default:
+                throw UsageError{"cannot open the disk " + why +
+                                 (fromEnvironment ? " (named in TARVIK_DISKS)" : "")};
         }
-        close(fd);
     }
 }
 
