@@ -26,6 +26,7 @@ struct GlobalOptions {
     std::vector<std::string> disks;
     bool repair = false;  // store repairs on the disks (default: read-only)
     bool quiet = false;
+    int64_t clockOffset = 0;  // true time minus the recorder's time, seconds
 };
 
 struct SearchOptions {
@@ -102,11 +103,12 @@ void Complain(const std::string& message);
 class CResultList;
 struct SearchResult;
 struct SearchWindow {
-    int64_t start = 0, end = 0;
+    int64_t start = 0, end = 0;  // true time
+    int64_t clockOffset = 0;     // the recorder's clock: true time minus its time
 };
 // The window of --start and --end; throws UsageError for a time that does not
 // parse or does not exist, and for a start later than the end.
-SearchWindow ParseWindow(const SearchOptions& options);
+SearchWindow ParseWindow(const SearchOptions& options, int64_t clockOffset);
 // kExitOk when disk (1-based) holds a usable recorder partition; otherwise
 // says why ("disk N (PATH): no recorder partition table", or the states of its
 // partitions), prints "[]" for --json, and gives kExitError.
@@ -119,8 +121,9 @@ int FindRecordings(const SearchOptions& options, const SearchWindow& window, CRe
 std::string ResultStart(const SearchResult& r);
 std::string ResultEnd(const SearchResult& r);
 // The JSON object of one result: index (1-based), disk (1-based), partition,
-// channel (1-based), start, end, name, size.
-nlohmann::json ResultJson(size_t index, const SearchResult& r);
+// channel (1-based), start, end (the recorder's times), name, size, and with
+// a clock offset true_start and true_end.
+nlohmann::json ResultJson(size_t index, const SearchResult& r, int64_t clockOffset);
 
 // ---- Shared by download and orphans ----
 // The output folder as an absolute path (folders are created level by level

@@ -104,7 +104,7 @@ int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, c
 int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
     if (options.mp4 && !MediaSupported()) throw UsageError{"--mp4: this build of tarvik has no media support"};
     const std::string folder = AbsoluteFolder(options.output);
-    const SearchWindow window = ParseWindow(options.search);
+    const SearchWindow window = ParseWindow(options.search, global.clockOffset);
     StartSession(global, false);
     CResultList list;
     const int status = FindRecordings(options.search, window, list);
@@ -125,6 +125,6 @@ int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
     copy.resume = options.resume;
     copy.fillUnreadable = options.fillUnreadable;
     return RunCopyJob(global, list.SelectedRecords(), folder, options.output, options.search.json,
-                      [&](size_t i, const SearchResult& r) { return ResultJson(listIndex[i], r); }, copy,
-                      options.mp4);
+                      [&](size_t i, const SearchResult& r) { return ResultJson(listIndex[i], r, global.clockOffset); },
+                      copy, options.mp4);
 }

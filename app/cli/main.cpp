@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli.h"
+#include "core/clockoffset.h"
 #include "core/version.h"
 #include "mount/mount.h"
 
@@ -73,6 +74,13 @@ int main(int argc, char** argv) {
     app.add_flag("--read-only", readOnly, "The default: never write to a disk; repairs and header lengths stay in memory")
         ->excludes(repair);
     app.add_flag("-q,--quiet", global.quiet, "Silence the storage library's messages and the progress bar");
+    std::string clockOffset;
+    app.add_option("--clock-offset", clockOffset,
+                   "The recorder's clock error: SECONDS (true time minus the recorder's time) or "
+                   "\"RECORDER_TIME=TRUE_TIME\" (two \"YYYY-MM-DD HH:MM:SS\" read off the recorder's screen and a true "
+                   "clock). --start and --end are then true times and results show both times; the copies keep "
+                   "the recorder's names and folders")
+        ->type_name("S");
 
     bool disksJson = false;
     CLI::App* disks = app.add_subcommand("disks", "Disks, capacities, partitions with their recorded spans and sizes");
@@ -176,6 +184,10 @@ int main(int argc, char** argv) {
     }
 
     try {
+        if (!clockOffset.empty() && !ParseClockOffset(clockOffset, &global.clockOffset)) {
+            throw UsageError{"--clock-offset \"" + clockOffset +
+                             "\": expected SECONDS or \"YYYY-MM-DD HH:MM:SS=YYYY-MM-DD HH:MM:SS\""};
+        }
         if (disks->parsed()) return RunDisks(global, disksJson);
         if (days->parsed()) return RunDays(global, daysDisk, daysPartition, daysJson);
         if (searchCmd->parsed()) return RunSearch(global, search);

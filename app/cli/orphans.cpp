@@ -38,17 +38,18 @@ void PrintTable(const std::vector<SearchResult>& chains) {
     }
 }
 
-OrphanQuery MakeQuery(const OrphanOptions& o) {
+// A window in true time with a clock offset, searched in the recorder's time.
+OrphanQuery MakeQuery(const OrphanOptions& o, int64_t clockOffset) {
     OrphanQuery q{o.disk - 1, o.partition, o.channel - 1, false, 0, 0};
     if (o.start.empty() != o.end.empty()) throw UsageError{"--start and --end go together"};
     if (!o.start.empty()) {
         SearchOptions window;
         window.start = o.start;
         window.end = o.end;
-        const SearchWindow w = ParseWindow(window);
+        const SearchWindow w = ParseWindow(window, clockOffset);
         q.window = true;
-        q.start = w.start;
-        q.end = w.end;
+        q.start = w.start - clockOffset;
+        q.end = w.end - clockOffset;
     }
     return q;
 }
@@ -56,7 +57,7 @@ OrphanQuery MakeQuery(const OrphanOptions& o) {
 }  // namespace
 
 int RunOrphans(const GlobalOptions& global, const OrphanOptions& options) {
-    const OrphanQuery query = MakeQuery(options);
+    const OrphanQuery query = MakeQuery(options, global.clockOffset);
     const std::string folder = options.output.empty() ? "" : AbsoluteFolder(options.output);
     StartSession(global, false);
     const int count = DiskCount();

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/clockoffset.h"
 #include "core/language.h"
 #include "core/orphans.h"
 #include "core/timevalue.h"
@@ -44,6 +45,8 @@ CResultList::Outcome CResultList::Search(int diskCount, int disk, int channel, i
     Clear();
     if (diskCount < 1) return Outcome::NoDisk;
     if (start > end) return Outcome::NoRecord;  // a window of one instant is searched
+    start -= m_clockOffset;
+    end -= m_clockOffset;
     if (includeOrphans) m_orphans = FindOrphans(OrphanQuery{disk, -1, channel, true, start, end}).chains;
     const int n = std::max(m_search.Begin(kPageSize, disk, start, end, channel), 0);
     if (n == 0 && m_orphans.empty()) return Outcome::NoRecord;
@@ -131,6 +134,10 @@ std::array<std::string, 5> CResultList::RowTexts(size_t index) const {
     const size_t at = r.orphan ? 7 : 0;
     std::string disk = Translate("Disk") + std::to_string(r.disk + 1);
     if (r.orphan) disk += " " + Translate("(orphaned)");
+    if (m_clockOffset != 0) {
+        return {std::to_string(index + 1), disk, FormatDateTime(TrueTime(RecorderStart(r), m_clockOffset)),
+                FormatDateTime(TrueTime(RecorderEnd(r), m_clockOffset)), size};
+    }
     return {std::to_string(index + 1), disk, date_and(r.startYear, r.startMonth, r.startDay, name_time(r.entry.name, at)),
             date_and(r.endYear, r.endMonth, r.endDay, name_time(r.entry.name, at + 9)), size};
 }

@@ -23,6 +23,12 @@ public:
 
     enum class Outcome { Found, NoDisk, NoRecord };
 
+    // The recorder clock's offset (true time minus the recorder's time, 0 by
+    // default): Search then takes its window in true time and the rows show
+    // true times. The records keep the recorder's times.
+    void SetClockOffset(int64_t offset) { m_clockOffset = offset; }
+    int64_t ClockOffset() const { return m_clockOffset; }
+
     // The Search command: empties the list and the previous search, then
     // searches disk (0-based) and channel (0-based) from start to end and
     // shows the first page. NoDisk without any disk, NoRecord when the window
@@ -58,7 +64,7 @@ public:
     bool SearchDone() const { return m_bSearchDone; }
 
     // Texts of the five columns of a held record: Index, Disk Name, Start
-    // Time, End Time, File Size. Orphaned footage says so beside its disk.
+    // Time, End Time (true times with a clock offset), File Size. Orphaned footage says so beside its disk.
     std::array<std::string, 5> RowTexts(size_t index) const;
 
     const std::vector<ResultItem>& Items() const { return m_items; }
@@ -83,4 +89,5 @@ private:
     uint64_t m_nSelectedBytes = 0;
     size_t m_rowFirst = 0;
     size_t m_rowCount = 0;
+    int64_t m_clockOffset = 0;
 };
