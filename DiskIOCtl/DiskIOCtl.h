@@ -78,6 +78,23 @@ void ide_hint_sequential(int disk, bool on);
 // message naming the file at fault.
 int ide_probe_image(const std::string& path, std::string* message);
 
+// What a disk is, for reports.
+struct ide_source {
+    std::string path;
+    std::string kind;                 // "block device", "raw image", "split raw image", "E01 image"
+    std::vector<std::string> files;   // the files it is made of
+    uint64_t bytes = 0;               // the bytes it holds
+    std::string model, serial;        // a block device's, where the kernel gives them
+    std::string stored_md5, stored_sha1;  // lowercase hex hashes an E01 image stores of its data
+};
+// False when the disk number is unknown or its path could not be opened.
+bool ide_disk_source(int disk, ide_source* out);
+// Reads bytes of a disk as they are on it, for hashing it whole: never the
+// overlay's sectors. 0 or an IDE_ERR_* code.
+int ide_read_image(int disk, uint64_t offset, void* buf, size_t bytes);
+// Chunks of an E01 image whose stored checksum did not match, met so far.
+uint32_t ide_disk_checksum_errors(int disk);
+
 // ---- Test entries ----
 
 #define IDE_FAULT_READ 1

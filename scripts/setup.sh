@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libcli11-dev fuse3 libfuse3-dev
           nlohmann-json3-dev libssl-dev qt6-base-dev xvfb xauth python3 clang libclang-rt-14-dev help2man tzdata
           libavformat-dev libavcodec-dev libswscale-dev  # streams: probing, MP4 copies, previews
-          libewf-dev ewf-tools)  # split raw and E01 images
+          libewf-dev ewf-tools libssl-dev)  # split raw and E01 images
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

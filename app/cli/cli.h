@@ -27,6 +27,7 @@ struct GlobalOptions {
     bool repair = false;  // store repairs on the disks (default: read-only)
     bool quiet = false;
     int64_t clockOffset = 0;  // true time minus the recorder's time, seconds
+    std::string commandLine;  // as given, for the job report
 };
 
 struct SearchOptions {
@@ -44,6 +45,7 @@ struct DownloadOptions {
     bool mp4 = false;    // an MP4 beside each whole copy whose stream is recognised
     bool resume = false;          // skip copies already made and still matching the manifest
     bool fillUnreadable = false;  // zeros for unreadable sectors instead of a failed copy
+    bool hashSource = false;  // hash the whole source disk into the report
 };
 
 struct OrphanOptions {
@@ -125,6 +127,15 @@ std::string ResultEnd(const SearchResult& r);
 // a clock offset true_start and true_end.
 nlohmann::json ResultJson(size_t index, const SearchResult& r, int64_t clockOffset);
 
+// How a copy job runs beyond its records: the copy engine's options, an MP4
+// beside each whole copy whose stream is recognised, and the source disks
+// hashed into the job report.
+struct CopyJobOptions {
+    CopyOptions copy;
+    bool mp4 = false;
+    bool hashSource = false;
+};
+
 // ---- Shared by download and orphans ----
 // The output folder as an absolute path (folders are created level by level
 // from the root down); throws UsageError when it cannot be made absolute.
@@ -137,4 +148,10 @@ std::string AbsoluteFolder(const std::string& output);
 int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, const std::string& folder,
                const std::string& output, bool json,
                const std::function<nlohmann::json(size_t, const SearchResult&)>& describe,
-               const CopyOptions& copy = {}, bool mp4 = false);
+               const CopyJobOptions& options = {});
+// Appends the job to the report files of its folder, hashing its source
+// disks first with hashSource; says on stderr when the report cannot be
+// written and returns false.
+struct CopyOutcome;
+bool WriteJobReport(const GlobalOptions& global, const std::string& folder, const std::vector<SearchResult>& records,
+                    const std::vector<CopyOutcome>& outcomes, bool hashSource, int64_t start);

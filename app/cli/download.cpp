@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -66,10 +67,11 @@ std::string AbsoluteFolder(const std::string& output) {
 int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, const std::string& folder,
                const std::string& output, bool json,
                const std::function<nlohmann::json(size_t, const SearchResult&)>& describe,
-               const CopyOptions& copy, bool mp4) {
+               const CopyJobOptions& options) {
+    const int64_t started = time(nullptr);
     CDownloadJob job;
-    job.SetPlayableCopies(mp4);
-    switch (job.Start(std::move(records), folder, copy)) {
+    job.SetPlayableCopies(options.mp4);
+    switch (job.Start(records, folder, options.copy)) {
         case CDownloadJob::StartResult::Started: break;
         case CDownloadJob::StartResult::NoSpace:
             Tell("Storage device is no space!");
@@ -89,8 +91,10 @@ int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, c
     }
     job.Wait();
     progress.Clear();
-    PrintOutcomes(job, describe, json, mp4);
+    PrintOutcomes(job, describe, json, options.mp4);
     ReportCommandWrites();
+    const bool reported =
+        WriteJobReport(global, folder, records, job.Outcomes(), options.hashSource && !job.StopRequested(), started);
     if (job.StopRequested()) {
         Complain("stopped: " + std::to_string(job.NotCopiedCount()) + " of " + std::to_string(job.RequestedCount()) +
                  " recording(s) not copied");
@@ -98,7 +102,8 @@ int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, c
     }
     if (!job.SkippedMessage().empty()) fprintf(stderr, "%s\n", job.SkippedMessage().c_str());
     fprintf(stderr, "%s\n", job.CompletionMessage().c_str());
-    return job.NotCopiedCount() == 0 && job.FilledCount() == 0 ? kExitOk : kExitNotCopied;
+    if (job.NotCopiedCount() != 0 || job.FilledCount() != 0) return kExitNotCopied;
+    return reported ? kExitOk : kExitError;
 }
 
 int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
@@ -121,10 +126,12 @@ int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
     for (size_t i = 0; i < list.Items().size(); i++) {
         if (list.Items()[i].selected) listIndex.push_back(i);
     }
-    CopyOptions copy;
-    copy.resume = options.resume;
-    copy.fillUnreadable = options.fillUnreadable;
+    CopyJobOptions job;
+    job.copy.resume = options.resume;
+    job.copy.fillUnreadable = options.fillUnreadable;
+    job.mp4 = options.mp4;
+    job.hashSource = options.hashSource;
     return RunCopyJob(global, list.SelectedRecords(), folder, options.output, options.search.json,
                       [&](size_t i, const SearchResult& r) { return ResultJson(listIndex[i], r, global.clockOffset); },
-                      copy, options.mp4);
+                      job);
 }

@@ -39,8 +39,16 @@ read-only device or image) then stays read-only, and tarvik says so once.
 download (unmount with `fusermount3 -u MOUNTPOINT`); it never writes to a disk,
 and a mount that cannot start exits with status 4.
 
-Times are local time ("YYYY-MM-DD HH:MM:SS"). Disks and channels count from 1,
-partitions from 0.)";
+Times are local time ("YYYY-MM-DD HH:MM:SS"); with --clock-offset, --start and
+--end are true times. Disks and channels count from 1, partitions from 0.)";
+
+// A word of the command line as a shell would take it back.
+std::string QuotedWord(const std::string& word) {
+    if (!word.empty() && word.find_first_of(" \t\n'\"\\$`*?[]{}();&|<>~#!") == std::string::npos) return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 void AddSearchOptions(CLI::App* cmd, SearchOptions& o) {
     cmd->add_option("--disk", o.disk, "Disk number, from 1 in the order of -D")->required()->check(CLI::Range(1, 32));
@@ -61,6 +69,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     GlobalOptions global;
+    for (int i = 0; i < argc; i++) global.commandLine += (i ? " " : "") + QuotedWord(argv[i]);
     app.add_option("-D,--device", global.disks,
                    "A recorder disk (repeatable; disk 1, 2, ... in this order): a block device, a raw image, the first "
                    "segment of a split raw image (NAME.001 or NAME.000) or an E01 image (NAME.E01, its segments "
@@ -110,7 +119,8 @@ int main(int argc, char** argv) {
     CLI::App* downloadCmd = app.add_subcommand(
         "download", "Search as `search` does (every recording of the channel whose time meets the window) and "
                     "copy the results to DIR/DiskDD_PartPP/YYYY-MM-DD/CCC/NAME (disk and partition from 0, the "
-                    "recording's start date, channel from 1); stdout lists the files copied whole");
+                    "recording's start date, channel from 1); stdout lists the files copied whole. "
+                    "Every job is appended to DIR/tarvik-report.jsonl and DIR/tarvik-report.csv");
     AddSearchOptions(downloadCmd, download.search);
     downloadCmd->add_option("--select", download.select, "Which results to copy, e.g. 1,3-5 (default: all)");
     downloadCmd->add_option("--output", download.output, "Destination folder DIR")->required()->type_name("DIR");
@@ -126,6 +136,9 @@ int main(int argc, char** argv) {
     downloadCmd->add_flag("--fill-unreadable", download.fillUnreadable,
                           "Retry a failed read sector by sector and write the sectors that still fail as zeros: the "
                           "copy is kept, its ranges named on stderr, exit status 1");
+    downloadCmd->add_flag("--hash-source", download.hashSource,
+                          "Also hash the whole source disk, read-only, into the report (SHA-256; an E01 image's stored "
+                          "MD5 and SHA-1 are checked against its data)");
 
     OrphanOptions orphans;
     CLI::App* orphansCmd = app.add_subcommand(

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include <nlohmann/json.hpp>
 
@@ -339,4 +340,60 @@ TEST_F(TarvikCli, SplitAndE01ImagesDownloadAsTheRawImage) {
     const Run missing = Tarvik("search --disk 1 --channel 1" + kDays, m_disk.dir.file("ewf.E01"));
     EXPECT_EQ(4, missing.status);
     EXPECT_NE(std::string::npos, missing.err.find("segment " + m_disk.dir.file("ewf.E02") + " is missing")) << missing.err;
+}
+
+// Two jobs into one folder: the JSON lines hold each job's object, then its
+// recordings with every field; the CSV one row per recording under one
+// header; every line carries its job's id. With --hash-source the E01's
+// stored hashes are checked and the disk's SHA-256 is the raw image's.
+TEST_F(TarvikCli, TheReportKeepsEachJobAndRecording) {
+    const std::string out = m_disk.dir.file("out"), d = "'" + m_disk.dir.path() + "/";
+    ASSERT_EQ(0, std::system(("ewfacquire -u -q -c none -d sha1 -t " + d + "ewf' " + d + "disk.img' >/dev/null && " +
+                              "sha256sum " + d + "disk.img' >" + d + "sum'").c_str()));
+    const std::vector<uint8_t> sum = ReadFile(m_disk.dir.file("sum"));
+    const std::string rawSha(sum.begin(), sum.begin() + 64);
+    const std::string args = "download --disk 1 --channel 1 --output '" + out + "'" + kDays;
+    ASSERT_EQ(0, Tarvik("--read-only --clock-offset 600 " + args).status);
+    const Run second = Tarvik(args + " --hash-source --select 1", m_disk.dir.file("ewf.E01"));
+    ASSERT_EQ(0, second.status) << second.err;
+
+    std::vector<nlohmann::json> lines;
+    std::ifstream jsonl(out + "/tarvik-report.jsonl");
+    for (std::string line; std::getline(jsonl, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(5u, lines.size());
+    const nlohmann::json &job1 = lines[0], &job2 = lines[3];
+    EXPECT_EQ("job", job1["type"]);
+    EXPECT_NE(job1["job_id"], job2["job_id"]);
+    EXPECT_EQ(600, job1["clock_offset"]);
+    EXPECT_NE(std::string::npos, job1["settings"].get<std::string>().find("--clock-offset 600 download")) << job1;
+    EXPECT_EQ(20u, job1["start_utc"].get<std::string>().size());
+    const nlohmann::json& src = job1["sources"][0];
+    EXPECT_EQ(nlohmann::json({m_disk.image, "raw image", ReadFile(m_disk.image).size(), ""}),
+              nlohmann::json({src["path"], src["kind"], src["bytes"], src["sha256"]}));
+    const nlohmann::json& ewf = job2["sources"][0];
+    EXPECT_EQ(nlohmann::json({"E01 image", rawSha, "stored MD5 matches; stored SHA-1 matches"}),
+              nlohmann::json({ewf["kind"], ewf["sha256"], ewf["verification"]}));
+
+    nlohmann::json rec = lines[2];
+    const std::string name = rec["name"];
+    uint32_t cluster = 0;
+    ASSERT_TRUE(RecordFirstCluster(name.c_str(), &cluster)) << name;
+    EXPECT_EQ(nlohmann::json({{"type", "recording"}, {"job_id", job1["job_id"]}, {"disk", 1}, {"partition", 0},
+                              {"channel", 1}, {"first_cluster", cluster}, {"name", name},
+                              {"recorder_start", "2009-05-30 23:50:00"}, {"recorder_end", "2009-05-31 00:10:00"},
+                              {"true_start", "2009-05-31 00:00:00"}, {"true_end", "2009-05-31 00:20:00"},
+                              {"size", 32 * 512}, {"bytes", 32 * 512}, {"sha256", rec["sha256"]},
+                              {"status", "copied"}, {"reason", ""},
+                              {"path", out + "/Disk00_Part00/2009-05-30/001/" + name}}),
+              rec);
+    EXPECT_EQ(job2["job_id"], lines[4]["job_id"]);
+    EXPECT_EQ("", lines[4]["true_start"]);
+
+    std::ifstream csv(out + "/tarvik-report.csv");
+    std::vector<std::string> rows;
+    for (std::string row; std::getline(csv, row);) rows.push_back(row);
+    ASSERT_EQ(4u, rows.size());
+    EXPECT_EQ(0u, rows[0].rfind("job_id,disk,partition,channel,first_cluster,name,recorder_start,", 0)) << rows[0];
+    EXPECT_EQ(0u, rows[2].rfind(job1["job_id"].get<std::string>() + ",1,0,1," + std::to_string(cluster) + ",", 0));
+    EXPECT_EQ(0u, rows[3].rfind(job2["job_id"].get<std::string>() + ",", 0));
 }
