@@ -124,7 +124,7 @@ std::vector<ReportRecording> ReportRecordings(const std::vector<SearchResult>& r
                                               const std::vector<CopyOutcome>& outcomes) {
     std::vector<ReportRecording> recs;
     for (const CopyOutcome& o : outcomes) {
-        recs.push_back({o.record, o.path, o.bytes, "", o.Whole() ? "copied" : "not copied",
+        recs.push_back({o.record, o.path, o.bytes, o.sha256, o.Whole() ? o.Status() : "not copied",
                         o.Whole() ? "" : DescribeFailure(o)});
     }
     for (size_t i = outcomes.size(); i < records.size(); i++) {

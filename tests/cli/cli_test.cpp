@@ -375,16 +375,18 @@ TEST_F(TarvikCli, TheReportKeepsEachJobAndRecording) {
               nlohmann::json({ewf["kind"], ewf["sha256"], ewf["verification"]}));
 
     nlohmann::json rec = lines[2];
-    const std::string name = rec["name"];
+    const std::string name = rec["name"], copy = out + "/Disk00_Part00/2009-05-30/001/" + name;
     uint32_t cluster = 0;
     ASSERT_TRUE(RecordFirstCluster(name.c_str(), &cluster)) << name;
+    ASSERT_EQ(0, std::system(("sha256sum '" + copy + "' >" + d + "copysum'").c_str()));
+    const std::vector<uint8_t> copySum = ReadFile(m_disk.dir.file("copysum"));
     EXPECT_EQ(nlohmann::json({{"type", "recording"}, {"job_id", job1["job_id"]}, {"disk", 1}, {"partition", 0},
                               {"channel", 1}, {"first_cluster", cluster}, {"name", name},
                               {"recorder_start", "2009-05-30 23:50:00"}, {"recorder_end", "2009-05-31 00:10:00"},
                               {"true_start", "2009-05-31 00:00:00"}, {"true_end", "2009-05-31 00:20:00"},
-                              {"size", 32 * 512}, {"bytes", 32 * 512}, {"sha256", rec["sha256"]},
-                              {"status", "copied"}, {"reason", ""},
-                              {"path", out + "/Disk00_Part00/2009-05-30/001/" + name}}),
+                              {"size", 32 * 512}, {"bytes", 32 * 512},
+                              {"sha256", std::string(copySum.begin(), copySum.begin() + 64)},
+                              {"status", "copied"}, {"reason", ""}, {"path", copy}}),
               rec);
     EXPECT_EQ(job2["job_id"], lines[4]["job_id"]);
     EXPECT_EQ("", lines[4]["true_start"]);
