@@ -98,14 +98,13 @@ CPartFile::Fault CPartFile::Write(const void* data, size_t size, size_t* written
 void CPartFile::WriteBehind(uint64_t end) {
     if (end > m_started)
         sync_file_range(m_fd, static_cast<off_t>(m_started), static_cast<off_t>(end - m_started), SYNC_FILE_RANGE_WRITE);
-    if (m_started > m_dropped) {
-        const off_t from = static_cast<off_t>(m_dropped), length = static_cast<off_t>(m_started - m_dropped);
-        sync_file_range(m_fd, from, length,
-                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-        posix_fadvise(m_fd, from, length, POSIX_FADV_DONTNEED);
-        m_dropped = m_started;
-    }
-    m_started = end;
+    m_started = end > m_started ? end : m_started;
+    if (end < m_dropped + kWriteBehindLag) return;
+    const uint64_t upto = end - kWriteBehindLag;
+    const off_t from = static_cast<off_t>(m_dropped), length = static_cast<off_t>(upto - m_dropped);
+    sync_file_range(m_fd, from, length, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    posix_fadvise(m_fd, from, length, POSIX_FADV_DONTNEED);
+    m_dropped = upto;
 }
 
 CPartFile::Fault CPartFile::Commit() {

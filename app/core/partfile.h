@@ -36,12 +36,15 @@ public:
     // `written` (when given) counts the bytes that reached the file, also
     // when the write fails partway.
     Fault Write(const void* data, size_t size, size_t* written = nullptr);
-    // Starts writing the file's bytes up to `end` back to the disk, waits for
-    // those handed over by the call before and drops them from the page
-    // cache: a long copy keeps at most two calls' worth of its pages cached
-    // (it does not evict everything else), and the final data sync has
-    // little left to do. Only a hint: errors show at Commit.
+    // Starts writing the file's bytes up to `end` back to the disk; once
+    // bytes lie kWriteBehindLag behind `end`, waits for them and drops them
+    // from the page cache. The disk always has writes queued (waiting for
+    // each buffer as it was written left it idle in between), a long copy
+    // keeps a bounded tail of its pages cached (it does not evict everything
+    // else), and the final data sync has little left to do. Only a hint:
+    // errors show at Commit.
     void WriteBehind(uint64_t end);
+    static constexpr uint64_t kWriteBehindLag = 32u << 20;
     // The copy is whole: force it to disk, rename it to its final name and
     // force the folder entry, then close (which gives the lock back).
     Fault Commit();
