@@ -83,6 +83,8 @@ public:
     // After the worker has ended: one outcome per record, in order (records
     // never reached after a stop are not listed).
     const std::vector<CopyOutcome>& Outcomes() const { return m_outcomes; }
+    // The records of the last job started, in its order.
+    const std::vector<SearchResult>& Records() const { return m_records; }
     int RequestedCount() const { return static_cast<int>(m_records.size()); }
     int CopiedCount() const;
     // Records a resumed job found copied already (counted as copied).

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -118,6 +119,19 @@ std::string NewJobId(int64_t now) {
     char hex[17];
     snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(bits));
     return stamp + "-" + hex;
+}
+
+std::vector<ReportSource> ReportSources(const std::vector<SearchResult>& records) {
+    std::set<int> disks;
+    for (const SearchResult& r : records) disks.insert(r.disk);
+    std::vector<ReportSource> sources;
+    for (int disk : disks) {
+        ReportSource s;
+        s.disk = disk;
+        ide_disk_source(disk, &s.source);
+        sources.push_back(s);
+    }
+    return sources;
 }
 
 std::vector<ReportRecording> ReportRecordings(const std::vector<SearchResult>& records,

@@ -47,6 +47,9 @@ struct ReportRecording {
 // A fresh id: the UTC time and 64 random bits, "20260607T101500Z-1a2b3c4d5e6f7a8b".
 std::string NewJobId(int64_t now);
 
+// The source disks of a job's records, each once, in disk order, unhashed.
+std::vector<ReportSource> ReportSources(const std::vector<SearchResult>& records);
+
 // The report's recordings from a finished download job: the records it was
 // given and its outcomes (records a stop kept it from reaching have none).
 std::vector<ReportRecording> ReportRecordings(const std::vector<SearchResult>& records,

@@ -19,13 +19,16 @@
 #include <QTimeEdit>
 #include <QTreeWidget>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 #include "AboutDlg.h"
 #include "DialogUnits.h"
 #include "TranslateWindow.h"
+#include "core/clockoffset.h"
 #include "core/disks.h"
 #include "core/language.h"
+#include "core/report.h"
 #include "core/timevalue.h"
 #include "platform/clock.h"
 
@@ -150,6 +153,10 @@ void CTarvikDlg::CreateControls() {
     m_dtEndDate = AddDate(this, "IDC_END_DATE", 53, 43);
     m_dtEndTime = AddTime(this, "IDC_END_TIME", 117, 43);
     m_btnSearch = AddButton("IDC_SEARCH", "Search", 187, 43, 47, 15);
+    AddLabel(this, "Clock offset:", 240, 47, 44, 8);
+    m_edtOffset = new QLineEdit(this);
+    m_edtOffset->setObjectName("IDC_CLOCK_OFFSET");
+    m_edtOffset->setGeometry(dlu::Rect(284, 43, 40, 15));
     m_chkOrphans = new QCheckBox("Include orphaned footage", this);
     m_chkOrphans->setObjectName("IDC_ORPHANS");
     m_chkOrphans->setGeometry(dlu::Rect(187, 27, 137, 12));  // above Search, where its text fits
@@ -325,12 +332,27 @@ void CTarvikDlg::OnSearch() {
     m_results.Clear();
     FillRows();
     UpdateControls();
+    // With a clock offset the window is true time, and so are the rows.
+    const std::string offsetText = m_edtOffset->text().trimmed().toStdString();
+    int64_t offset = 0;
+    if (!offsetText.empty() && !ParseClockOffset(offsetText, &offset)) {
+        ShowMessage(Translate("The clock offset must be seconds (true time minus the recorder's time) or "
+                              "RECORDER_TIME=TRUE_TIME:") + "\n" + offsetText, QMessageBox::Warning);
+        return;
+    }
+    m_nClockOffset = offset;
+    m_results.SetClockOffset(offset);
     CResultList::Outcome outcome;
     try {
         // A bound in the hour that the end of summer time repeats takes in
         // both of its occurrences: the start the earlier, the end the later.
         const int64_t start = PickedTime(m_dtStartDate, m_dtStartTime, Occurrence::Earlier);
         const int64_t end = PickedTime(m_dtEndDate, m_dtEndTime, Occurrence::Later);
+        m_strSettings = "disk " + std::to_string(m_cmbDisk->currentIndex() + 1) + ", channel " +
+                        std::to_string(m_cmbChannel->currentIndex() + 1) + ", " + FormatDateTime(BreakTimeValue(start)) + " to " +
+                        FormatDateTime(BreakTimeValue(end)) + (m_chkOrphans->isChecked() ? ", orphaned footage" : "") +
+                        (m_bReadOnly ? ", read-only" : ", repairs stored") +
+                        (offset != 0 ? ", clock offset " + DescribeClockOffset(offset) : "");
         outcome = m_results.Search(m_nDiskCount, m_cmbDisk->currentIndex(), m_cmbChannel->currentIndex(), start, end,
                                    m_chkOrphans->isChecked());
     } catch (const CalendarError& error) {
@@ -445,6 +467,7 @@ void CTarvikDlg::OnDownload() {
             break;
     }
     m_bDownloading = true;
+    m_nJobStart = time(nullptr);
     m_nLastPercent = -1;
     m_timer.start();
     UpdateControls();
@@ -464,11 +487,20 @@ void CTarvikDlg::OnTimer() {
     m_prgDownload->setValue(0);
     m_bDownloading = false;
     UpdateControls();
+    // Every job, also a stopped one, goes into the folder's report.
+    const std::string reportError = WriteJobReport();
+    if (!reportError.empty()) {
+        ShowMessage(Translate("The job report could not be written:") + "\n" + reportError, QMessageBox::Warning);
+    }
     // Empty after a stop request; otherwise "Download Completely!" only when
     // every recording was copied whole, else how many were not, and why.
     std::string message = m_job.CompletionMessage();
     if (message.empty()) return;
     if (m_job.NotCopiedCount() == 0) {
+        if (reportError.empty()) {
+            message += "\n" + Translate("The copies' SHA-256 manifest and the job report are in the download folder:") +
+                       "\n" + m_strPath.toStdString();
+        }
         ShowMessage(message, QMessageBox::Information);
         return;
     }
@@ -486,6 +518,15 @@ void CTarvikDlg::OnTimer() {
     ShowMessage(message, QMessageBox::Warning);
 }
 
+std::string CTarvikDlg::WriteJobReport() {
+    const ReportJob job{NewJobId(m_nJobStart), "tarvik-gui", m_strSettings, ReportSources(m_job.Records()),
+                        m_nJobStart, time(nullptr), m_nClockOffset};
+    std::string error;
+    AppendReport(QFile::encodeName(m_strPath).toStdString(), job, ReportRecordings(m_job.Records(), m_job.Outcomes()),
+                 &error);
+    return error;
+}
+
 void CTarvikDlg::StopDownload() { m_job.Stop(); }
 
 void CTarvikDlg::OnCancelDownload() { StopDownload(); }
@@ -498,6 +539,7 @@ bool CTarvikDlg::OnClose() {
     }
     StopDownload();
     m_timer.stop();
+    WriteJobReport();  // the stopped job too; nobody is left to tell if it fails
     return true;
 }
 

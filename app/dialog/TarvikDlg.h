@@ -101,6 +101,9 @@ private:
     // Puts the rows of the core's current page on screen.
     void FillRows();
     int64_t PickedTime(const QDateEdit* date, const QTimeEdit* time, Occurrence which) const;
+    // Appends the finished job to the download folder's report; the reason
+    // when it could not be written, else "".
+    std::string WriteJobReport();
 
     QComboBox* m_cmbDisk = nullptr;
     QComboBox* m_cmbChannel = nullptr;
@@ -114,6 +117,7 @@ private:
     QPushButton* m_btnSearch = nullptr;
     QLabel* m_lblSpan = nullptr;  // the selected disk's recorded span, beside the disk picker
     QCheckBox* m_chkOrphans = nullptr;  // the search also lists orphaned footage
+    QLineEdit* m_edtOffset = nullptr;   // the recorder clock's error: seconds or RECORDER_TIME=TRUE_TIME
     QPushButton* m_btnDownload = nullptr;
     QPushButton* m_btnCancel = nullptr;
     QPushButton* m_btnSelectAll = nullptr;
@@ -130,6 +134,9 @@ private:
     bool m_bFilling = false;     // rows are being rebuilt: their check changes are not the user's
     bool m_bDownloading = false;  // from Download until the timer has seen the job end
     int m_nLastPercent = -1;      // last percentage shown on the progress bar
+    int64_t m_nClockOffset = 0;   // of the last search: true time minus the recorder's time
+    std::string m_strSettings;    // the last search's settings, for the job report
+    int64_t m_nJobStart = 0;      // when the running download started (seconds since the epoch)
     QTimer m_timer;
     std::thread m_previewThread;  // decodes one preview; joined before the next and on destruction
     int m_nPreviewRequest = 0;    // the latest preview asked for: older pictures are dropped

@@ -2,6 +2,7 @@
 // while a job runs, Cancel, the question when the dialog is closed during a
 // job, and a recording that cannot be read ending with the failure message.
 #include <QFile>
+#include <QLineEdit>
 #include <QProgressBar>
 
 #include "DiskIOCtl.h"
@@ -28,17 +29,28 @@ class TestDownload : public QObject {
 private slots:
     // Ticked recordings of every page are copied whole into
     // FOLDER/Disk00_Part00/2024-03-01/001/; the bar ends at 0 and the job
-    // ends with "Download Completely!".
+    // ends with "Download Completely!" and where its manifest and report
+    // are. The report names the dialog and the search's clock offset.
     void downloadWritesTheTree() {
         Searched d(14);
+        d.dlg.Control<QLineEdit>("IDC_CLOCK_OFFSET")->setText("1");
+        d.dlg.Click("IDC_SEARCH");
         d.dlg.Tick(2);
         d.dlg.Click("IDC_NEXT_PAGE");
         d.dlg.Tick(1);  // record 14
         d.dlg.Click("IDC_DOWNLOAD");
         QTRY_VERIFY_WITH_TIMEOUT(!d.dlg.messages.empty(), kWaitMs);
-        QCOMPARE(d.dlg.MessageTexts(), QStringList{"Download Completely!"});
+        QCOMPARE(d.dlg.MessageTexts(),
+                 QStringList{QString::fromStdString("Download Completely!\nThe copies' SHA-256 manifest and the job "
+                                                    "report are in the download folder:\n" + d.folder)});
         QCOMPARE(d.dlg.messages[0].icon, QMessageBox::Information);
         QVERIFY(Copied(d, 2) && Copied(d, 13) && !Exists(d, 0));
+        const std::vector<uint8_t> report = ReadFile(d.folder + "/tarvik-report.jsonl");
+        const std::string job(report.begin(), std::find(report.begin(), report.end(), '\n'));
+        QVERIFY2(job.find("\"version\":\"tarvik-gui ") != std::string::npos &&
+                     job.find("\"clock_offset\":1,") != std::string::npos,
+                 job.c_str());
+        QCOMPARE(std::count(report.begin(), report.end(), '\n'), 3L);
         QCOMPARE(d.dlg.Control<QProgressBar>("IDC_PROGRESS")->value(), 0);
         QCOMPARE(d.dlg.EnabledButtons(),
                  (QStringList{"IDC_BROWSE", "IDC_DOWNLOAD", "IDC_PREV_PAGE", "IDC_SEARCH", "IDC_SELECT_ALL"}));
