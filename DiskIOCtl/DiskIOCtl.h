@@ -117,3 +117,7 @@ struct ide_counters {
 };
 ide_counters ide_get_counters(int disk);
 void ide_reset_counters(void);
+
+// Discovery reads ROOT/sys/block, ROOT/proc/self/mounts and ROOT/proc/swaps
+// ("" is the machine's own root), so that tests can give it a machine.
+void ide_set_system_root(const std::string& root);

@@ -16,7 +16,9 @@
 
 namespace {
 
-const std::string k_sys_block = "/sys/block/";
+std::string g_root;  // "" on the machine itself
+
+std::string sys_block() { return g_root + "/sys/block/"; }
 
 std::vector<std::string> list_dir(const std::string& dir) {
     std::vector<std::string> names;
@@ -46,7 +48,7 @@ std::set<std::string> devices_in_use() {
         std::string resolved = realpath(source.c_str(), real) ? real : source;
         names.insert(resolved.substr(resolved.rfind('/') + 1));
     };
-    std::ifstream mounts("/proc/self/mounts");
+    std::ifstream mounts(g_root + "/proc/self/mounts");
     std::string line;
     while (std::getline(mounts, line)) {
         std::istringstream fields(line);
@@ -54,7 +56,7 @@ std::set<std::string> devices_in_use() {
         fields >> source;
         add_source(source);
     }
-    std::ifstream swaps("/proc/swaps");
+    std::ifstream swaps(g_root + "/proc/swaps");
     std::getline(swaps, line);  // heading
     while (std::getline(swaps, line)) {
         std::istringstream fields(line);
@@ -72,13 +74,13 @@ bool busy(const std::string& name, const std::string& dir, const std::set<std::s
     if (in_use.count(name)) return true;
     if (depth > 8) return false;  // holder chains are short; guard against a loop
     for (const std::string& holder : list_dir(dir + "/holders")) {
-        if (busy(holder, k_sys_block + holder, in_use, depth + 1)) return true;
+        if (busy(holder, sys_block() + holder, in_use, depth + 1)) return true;
     }
     return false;
 }
 
 bool disk_busy(const std::string& name, const std::set<std::string>& in_use) {
-    std::string dir = k_sys_block + name;
+    std::string dir = sys_block() + name;
     if (busy(name, dir, in_use, 0)) return true;
     for (const std::string& entry : list_dir(dir)) {
         if (exists(dir + "/" + entry + "/partition") && busy(entry, dir + "/" + entry, in_use, 0)) {
@@ -89,7 +91,7 @@ bool disk_busy(const std::string& name, const std::set<std::string>& in_use) {
 }
 
 uint64_t sysfs_size(const std::string& name) {
-    std::ifstream size_file(k_sys_block + name + "/size");
+    std::ifstream size_file(sys_block() + name + "/size");
     uint64_t sectors = 0;
     size_file >> sectors;
     return sectors;
@@ -97,10 +99,12 @@ uint64_t sysfs_size(const std::string& name) {
 
 }  // namespace
 
+void ide_set_system_root(const std::string& root) { g_root = root; }
+
 std::vector<ide_position> ide_discover_block_devices(void) {
     std::vector<ide_position> positions;
     std::set<std::string> in_use = devices_in_use();
-    for (const std::string& name : list_dir(k_sys_block)) {
+    for (const std::string& name : list_dir(sys_block())) {
         if (name.rfind("ram", 0) == 0 || name.rfind("zram", 0) == 0) continue;
         if (sysfs_size(name) == 0) continue;
         if (positions.size() == IDE_MAX_DISKS) break;
