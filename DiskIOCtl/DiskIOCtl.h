@@ -99,6 +99,7 @@ uint32_t ide_disk_checksum_errors(int disk);
 
 #define IDE_FAULT_READ 1
 #define IDE_FAULT_WRITE 2
+#define IDE_FAULT_PROTECT 4  // a write is refused with EROFS, as a write blocker refuses it
 
 // Sectors first..last (inclusive) of a disk fail to read and/or write. Any
 // transfer touching one of them fails as a whole. Faults also come from the

@@ -16,7 +16,7 @@ struct fault {
     uint32_t disk;
     uint64_t first;
     uint64_t last;  // inclusive
-    int kinds;      // IDE_FAULT_READ | IDE_FAULT_WRITE
+    int kinds;      // IDE_FAULT_READ, IDE_FAULT_WRITE, IDE_FAULT_PROTECT
 };
 
 std::vector<fault> g_injected;     // from ide_inject_fault

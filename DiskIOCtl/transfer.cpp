@@ -61,7 +61,12 @@ int ide_write64(uint32_t dev, uint32_t count, uint32_t lba_lo, uint32_t lba_hi, 
         ide_overlay_store(*disk, lba, count, bytes);
         return 0;
     }
-    rc = disk->image->write_at(lba * IDE_SECTOR_SIZE, bytes, static_cast<size_t>(count) * IDE_SECTOR_SIZE);
+    if (ide_fault_hits(dev & 0xFFFF, lba, count, IDE_FAULT_PROTECT)) {
+        rc = IDE_ERR_IO;
+        errno = EROFS;
+    } else {
+        rc = disk->image->write_at(lba * IDE_SECTOR_SIZE, bytes, static_cast<size_t>(count) * IDE_SECTOR_SIZE);
+    }
     if (rc == IDE_ERR_IO && ide_write_refusal(errno)) {
         // The disk opened for writing but refuses it (a write blocker that
         // only says so on the first write): from now on it is read with the

@@ -162,6 +162,26 @@ TEST(ReadOnly, WritesLandInTheOverlayAndTheImageStaysUnchanged) {
     EXPECT_EQ(sector[0], 0);
 }
 
+// A disk that opens for writing but refuses the first write (a write
+// blocker) turns read-only there: the write lands in the overlay, the image
+// keeps its bytes and the refusal is kept for the user.
+TEST(ReadOnly, ADiskRefusingItsFirstWriteGoesOnInMemory) {
+    TempDir dir;
+    const std::string image = make_sparse_image(dir.file("blocked.img"), 8);
+    const uint64_t before = file_digest(image);
+    use_disks({image});
+    ide_inject_fault(0, 0, 7, IDE_FAULT_PROTECT);
+    bytes out(IDE_SECTOR_SIZE, 0x42), back(IDE_SECTOR_SIZE);
+    ASSERT_FALSE(ide_disk_is_read_only(0));
+    EXPECT_EQ(ide_write64(0, 1, 2, 0, out.data()), 0);
+    EXPECT_TRUE(ide_disk_is_read_only(0));
+    EXPECT_EQ(ide_disk_write_refused(0), EROFS);
+    ASSERT_EQ(ide_read64(0, 1, 2, 0, back.data()), 0);
+    EXPECT_EQ(back, out);
+    ide_clear_faults();
+    EXPECT_EQ(file_digest(image), before);
+}
+
 // A file the process may not write is opened read-only with the overlay
 // (root may write any file, so a child gives up root first).
 TEST(ReadOnly, AFileThatCannotBeWrittenIsOpenedReadOnly) {
