@@ -1,4 +1,8 @@
 // The language table, the folder services and the time values.
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "app_support.h"
 #include "core/folders.h"
 #include "core/language.h"
@@ -32,6 +36,17 @@ TEST(Folders, MakeDirsCreatesEveryMissingLevel) {
         EXPECT_EQ(made, MakeDirs(path)) << path;
     }
     EXPECT_TRUE(IsDirectory(dir.path() + "/Rec/Cam1"));
+    // A missing level just below the root is made there (the root itself is
+    // its parent); where the user may not write, mkdir's reason is given.
+    const std::string top = "/tarvik-test-" + std::to_string(getpid());
+    int why = 0;
+    const bool made = MakeDirs(top + "/Cam1", &why);
+    EXPECT_EQ(access("/", W_OK) == 0, made) << why;
+    if (!made) {
+        EXPECT_EQ(EACCES, why);
+    }
+    rmdir((top + "/Cam1").c_str());
+    rmdir(top.c_str());
     EXPECT_EQ("test_app", GetModulePath().fileName);
     EXPECT_EQ(GetModulePath().fullPath, GetModulePath().directory + "test_app");
 }

@@ -1,6 +1,8 @@
 // The result list: pages of twelve fetched on demand, ticks and their total,
 // and the texts of the rows.
+#include "DiskIOCtl.h"
 #include "app_support.h"
+#include "core/copysource.h"
 #include "core/download.h"
 
 using namespace app_test;
@@ -74,4 +76,15 @@ TEST(ResultList, OrphansFollowTheRecordings) {
     job.Wait();
     ASSERT_EQ(1, job.CopiedCount());
     EXPECT_EQ(layout_expected(recs[0], 16 * 512, 512), ReadFile(job.Outcomes()[0].path));
+
+    // A chain read that failed stays failed, also once the sector reads
+    // again: a copy never goes on past a hole as if it were whole.
+    const SearchResult orphan = list.SelectedRecords()[0];
+    CCopySource source(orphan);
+    const uint64_t sector = clus_sector(get_pdp(0, 0), recs[0].chain[1]);
+    uint8_t buffer[512];
+    ide_inject_fault(0, sector, sector, IDE_FAULT_READ);
+    EXPECT_EQ(0u, source.Read(buffer, sizeof buffer));
+    ide_clear_faults();
+    EXPECT_EQ(0u, source.Read(buffer, sizeof buffer));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 
 #include "kxtime.h"
 #include "support/record_layout.h"
@@ -99,6 +100,11 @@ TEST_F(ByTime, BackwardSearchFindsTheLatestStartedByThen) {
     EXPECT_EQ(second.chain[0], search(3, at(1, 11, 0), 8)->cur_clus);
     // Type 7: the latest cluster started by then (one every 100 s).
     EXPECT_EQ(second.chain[3], search(3, at(1, 10, 25), 7)->cur_clus);
+    // What the handle then tells of its record: times and length in KiB.
+    packed_time start = 0, end = 0;
+    uint32_t kib = 0;
+    ASSERT_EQ(0, kx_file_get_info(search(3, at(1, 11, 0), 8), &start, &end, &kib));
+    EXPECT_EQ(std::make_tuple(at(1, 10, 20), at(1, 10, 30), 6u * 16 / 2), std::make_tuple(start, end, kib));
 }
 
 TEST_F(ByTime, SameSecondRecordsAndKindFilters) {
@@ -147,6 +153,20 @@ TEST_F(ByTime, SectionBoundsBeyondTheVolumeGiveNothingOutsideIt) {
         std::set<uint32_t> distinct(listed.begin(), listed.end());
         EXPECT_EQ(start > pdp->total_clus ? std::set{ids[2]} : std::set(ids.begin(), ids.end()), distinct);
     }
+    // A section that ends past the volume, over a record start of the
+    // channel forged at total_clus (one past the last cluster): a backward
+    // search passes it by and finds the channel's record in the sound section.
+    kx_dir_item forged = item_of(pdp, ids[1]);
+    forged.first_cluster_no = pdp->total_clus;
+    forged.start_time = at(1, 8, 15);
+    forged.end_time = at(1, 8, 16);
+    ASSERT_EQ(0, set_dir_item_info(pdp, pdp->total_clus, &forged, 1));
+    uint8_t start_byte = 0;
+    make_index_item(&start_byte, 2, CLUS_TYPE_START);
+    ASSERT_EQ(0, set_index_item_info(pdp, pdp->total_clus, &start_byte, 1));
+    first.start_clus = pdp->total_clus - 2;
+    EXPECT_EQ(ids[2], search(2, at(1, 8, 20), 8)->cur_clus);
+    EXPECT_EQ(recs[2].chain.back(), search(2, at(1, 8, 20), 7)->cur_clus);
 }
 
 }  // namespace
