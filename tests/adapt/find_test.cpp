@@ -1,5 +1,4 @@
 // Listings: the days of a partition and the records of one channel on a day.
-#include <set>
 
 #include "adapt_fixture.h"
 
@@ -29,29 +28,6 @@ TEST_F(DayTest, ChannelListingAroundMidnight) {
     EXPECT_EQ((std::vector<std::string>{"2009-05-30", "2009-05-31", "2009-06-01"}), names("/mnt/idea0"));
     EXPECT_TRUE(names("/mnt/idea1").empty());
     EXPECT_TRUE(log().contains("No such driver!\n"));
-}
-
-// A wrapped ring holds the newer days below the recording head and the older
-// ones above it: the day listing shows both, in order, each once, and exactly
-// the days whose channel listings hold records.
-TEST_F(AdaptTest, DayListingOfAWrappedRing) {
-    ASSERT_TRUE(mount_ring(8, 400));
-    const int records = (int)(pdp()->total_clus - pdp()->rev_clus) + 60;
-    for (int i = 0; i < records; i++) {
-        const packed_time start = time_add(at(2009, 6, 1 + i / 50, 1), (i % 50) * 600);
-        lay(rec((uint8_t)(i % 3), start, time_add(start, 300)));
-    }
-    ASSERT_NE(0u, pdp()->start_cluster2) << "the ring did not wrap";
-    std::set<std::string> with_records;
-    for (int d = 1; d <= 1 + records / 50; d++) {
-        char day[24];
-        snprintf(day, sizeof day, "2009-06-%02d", d);
-        for (const char* ch : {"/001/*", "/002/*", "/003/*"})
-            if (!names("/mnt/idea0/" + std::string(day) + ch).empty()) with_records.insert(day);
-    }
-    EXPECT_EQ(0u, with_records.count("2009-06-01")) << "the oldest day was overwritten";
-    EXPECT_EQ(1u, with_records.count("2009-06-02")) << "an older day above the head";
-    EXPECT_EQ(std::vector<std::string>(with_records.begin(), with_records.end()), names("/mnt/idea0"));
 }
 
 // Start times no calendar holds, as damaged items may carry them (month 0 or

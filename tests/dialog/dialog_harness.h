@@ -42,12 +42,6 @@ public:
         for (int r = 0; r < List()->topLevelItemCount(); r++) texts << List()->topLevelItem(r)->text(column);
         return texts;
     }
-    // The rows' ticks, '1' or '0' each.
-    QString Ticks() const {
-        QString ticks;
-        for (int r = 0; r < List()->topLevelItemCount(); r++) ticks += List()->topLevelItem(r)->checkState(0) ? '1' : '0';
-        return ticks;
-    }
     // Ticks a row as the user's click on its check box does.
     void Tick(int row) const { List()->topLevelItem(row)->setCheckState(0, Qt::Checked); }
     QStringList MessageTexts() const {

@@ -49,44 +49,6 @@ class Writer : public ::testing::Test {
     kx_driver* pdp = v.pdp();
 };
 
-// Several channels, media types and record kinds over several days: two
-// streams side by side, one across midnight, four clusters in one write, a
-// record of exactly one cluster. The records' same-second numbers count up
-// within a second; their end times are those of their closes.
-TEST(WriterRecords, RoundTripAcrossDaysChannelsAndKinds) {
-    LayoutVolume v({ring_part_sectors(SPC, 400)}, SPC, true, day(1, 23, 50));
-    kx_driver* pdp = v.pdp();
-    std::vector<std::pair<int, packed_time>> got;
-    auto close = [&](Stream& s) {
-        s.close();
-        ASSERT_EQ(1u, s.segs.size());
-        EXPECT_TRUE(s.on_disk(0));
-        const kx_dir_item it = item_of(pdp, s.segs[0].first);
-        got.emplace_back(it.same_second_seq, it.end_time);
-    };
-    Stream a(0, 1, 2, 0, 2), b(1, 2, 2, 1, 3);
-    for (int i = 0; i < 20; i++, pc_clock_advance_ms(1000)) ASSERT_TRUE(a.write(7) == 0 && b.write(7) == 0);
-    close(a);
-    close(b);
-    pc_clock_set_fake({2024, 3, 1, 23, 59, 50}, 5000000);
-    Stream c(4, 3, 0, 3, 1);
-    for (int i = 0; i < 60; i++, pc_clock_advance_ms(1000)) ASSERT_EQ(0, c.write(3));
-    close(c);
-    pc_clock_set_fake({2024, 3, 4, 8, 0, 0}, 9000000);
-    Stream d(37, 4, 2, 0x0D, 5), e(5, 5, 2, 4, 6);
-    ASSERT_EQ(0, d.write(50));
-    pc_clock_advance_ms(61000);
-    close(d);
-    ASSERT_EQ(0, e.write(SPC));
-    close(e);
-    const packed_time ab_end = day(1, 23, 50, 20), d_end = day(4, 8, 1, 1);
-    EXPECT_EQ((std::vector<std::pair<int, packed_time>>{
-                  {0, ab_end}, {1, ab_end}, {0, day(2, 0, 0, 50)}, {0, d_end}, {1, d_end}}),
-              got);
-    // The descriptor follows the newest data.
-    EXPECT_EQ(std::make_tuple(d_end, e.segs[0].first), std::make_tuple(pdp->end_time1, pdp->current_cluster));
-}
-
 // A write that ends exactly at a cluster's end stays in it; one over three
 // clusters takes two new ones. A handle sought back into its record writes
 // on along the record's own links, but follows none out of the ring.

@@ -277,8 +277,7 @@ TEST_F(RecoverTest, CopyIndexSavesTheIndexAreaInTheLastCluster) {
 
 // Catches a user-data item written at the wrong place (the last item, items
 // split over two sectors), the generation not replacing the record's last
-// byte, a write position that wraps to 0 instead of 1 or is saved late, and a
-// misprinted CardNO line.
+// byte, and a write position that wraps to 0 instead of 1 or is saved late.
 TEST_F(RecoverTest, UserDataAppendPlacesItemsInTheRing) {
     make_volume(64, 600);
     kx_driver* pdp = m_v->pdp;
@@ -296,8 +295,6 @@ TEST_F(RecoverTest, UserDataAppendPlacesItemsInTheRing) {
     EXPECT_EQ(31u, append(801));
     EXPECT_EQ(32u, append(802));
     EXPECT_EQ(std::vector<uint32_t>({801, 802}), std::vector<uint32_t>({ud_fir_clus(31), ud_fir_clus(32)}));
-    CardNO(k_rec);
-    EXPECT_TRUE(m_v->log.contains("CardNO: 07 0a090807060504030201\n"));
 }
 
 // Items expire from the front once the ring has wrapped (fill_count 0:

@@ -160,18 +160,6 @@ TEST_F(TimeSections, AWrapTurnsThePassIntoSectionTwoAndClosesTheVolume) {
     EXPECT_TRUE(v.log.contains("restore_fs41")) << "open again: a mount recovers it";
 }
 
-// Without the flag a single driver is a ring of one: it wraps onto itself and
-// stays open and working.
-TEST_F(TimeSections, AWrapWithoutTheAdapterFlagLeavesTheVolumeOpen) {
-    write_cluster(m_rev, at(10, 0, 0));
-    ASSERT_EQ(v.pdp, v.pdp->next);
-    switch_work_driver(v.pdp);
-    EXPECT_TRUE(v.log.contains("only one driver or use g_fs_adapt\n"));
-    EXPECT_EQ(0u, word(12));
-    EXPECT_EQ(m_rev - 1, word(24));
-    EXPECT_EQ(v.pdp, g_work_driver[0]);
-}
-
 // After a wrap the old collision lies ahead of the writer: a mount rebuilds
 // from the saved list the same table the writer kept, split at the write
 // position. Catches sections lost, merged or ending at the wrong time.

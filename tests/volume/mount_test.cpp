@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 
 #include "kxtime.h"
 #include "support/test_volume.h"
@@ -210,22 +209,3 @@ TEST_F(Mount, CountsAndRingWordsOutOfRangeAreContained) {
         EXPECT_TRUE(v.log.contains("save_pdp,")) << num;
     }
 }
-
-// Catches a garbage label, or a well-formed one whose entries point
-// anywhere, getting a partition mounted.
-TEST_F(Mount, AGarbageLabelMountsNothing) {
-    std::mt19937 rng(7);
-    sector_bytes garbage(SECTOR_SIZE), label = m_label;
-    for (uint8_t& b : garbage) b = (uint8_t)rng();
-    lay({}, garbage);
-    EXPECT_EQ(-1, mount());
-    for (int i = 0; i < 4; i++) {
-        put_le64(label.data() + 52 + 64 * i + 48, ((uint64_t)rng() << 32) | rng());
-        put_le64(label.data() + 52 + 64 * i + 56, ((uint64_t)rng() << 32) | rng());
-    }
-    lay({}, label);
-    for (int part = 0; part < 4; part++) EXPECT_EQ(-1, mount(part)) << part;
-    EXPECT_EQ(7, v.start_up());
-    EXPECT_EQ(0, v.count);
-}
-
