@@ -125,14 +125,16 @@ def affected(before, after):
     return "^(%s)" % "|".join(sorted(prefixes)) if prefixes else ""
 
 
-def failed_tests(build, timeout, only=None):
+def failed_tests(build, timeout, only=None, first=False):
     """Runs the suite (or the tests matching `only`); returns the names of the
-    tests that failed or timed out."""
+    tests that failed or timed out (with `first`, only the first of them: a
+    mutant that hangs every listing then costs one time-out, not dozens)."""
     log = build / "Testing" / "Temporary" / "LastTestsFailed.log"
     if log.exists():
         log.unlink()
     env = dict(os.environ, **FAST_ENV)
     subprocess.run(["nice", "-n", "10", "ctest", "-j", "2", "--timeout", str(timeout), "-Q"] +
+                   (["--stop-on-failure"] if first else []) +
                    (["-R", only] if only else []),
                    cwd=build, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if not log.exists():
@@ -143,6 +145,8 @@ def failed_tests(build, timeout, only=None):
 def test_file(name, scratch):
     """Maps a CTest name ("layer.Suite.Case", "dialog.name") to its source file."""
     layer, _, rest = name.partition(".")
+    if layer == "fuzz":  # "fuzz.replay.NAME" replays the corpora of fuzz/NAME.cpp
+        return "fuzz/" + rest.rpartition(".")[2] + ".cpp"
     tests = scratch / "tests"
     rest = re.sub(r"^[^/]*/", "", rest)          # a parameterised suite's prefix
     suite, _, case = rest.partition(".")
@@ -169,6 +173,8 @@ def main():
     parser.add_argument("--timeout", type=int, default=120, help="per-test time-out in seconds")
     parser.add_argument("--scratch", default="/tmp/tarvik-mutants")
     parser.add_argument("--results", help="also write the report to this file")
+    parser.add_argument("--first", action="store_true",
+                        help="stop each mutant's tests at the first failure (faster; names one killing test)")
     args = parser.parse_args()
 
     scratch = pathlib.Path(args.scratch)
@@ -200,7 +206,7 @@ def main():
                 status, killers = "invalid", []
             else:
                 only = affected(before, programs(build))
-                failed = failed_tests(build, args.timeout, only) if only != "" else []
+                failed = failed_tests(build, args.timeout, only, args.first) if only != "" else []
                 killing_tests[mutant.stem] = sorted(failed)
                 status = "killed" if failed else "SURVIVED"
                 killers = sorted({test_file(name, scratch) for name in failed})

@@ -175,6 +175,21 @@ TEST(ReadDamage, ChainsReadWholeOrEndWhereTheyBreak) {
              v.give_away(2);
          },
          2},
+        {"next item names another predecessor",
+         [](Recorded& v) {
+             v.edit(2, [&](kx_dir_item& it) { it.up_cluster_no = v.rec.chain[0]; });
+             v.give_away(2);
+         },
+         2},
+        {"link to an item forged past the last cluster",
+         [](Recorded& v) {
+             kx_dir_item it = item_of(v.pdp, v.rec.chain[2]);
+             it.up_cluster_no = v.rec.chain[1];
+             ASSERT_EQ(0, set_dir_item_info(v.pdp, v.pdp->total_clus, &it, 1));
+             v.link(1, v.pdp->total_clus);
+             v.give_away(2);
+         },
+         2},
         {"loop claiming 50 clusters",
          [](Recorded& v) {
              v.link(2, v.rec.chain[1]);

@@ -281,6 +281,10 @@ TEST_F(Index, SearchRangesStayInsideTheVolume) {
         ide_inject_fault(0, index_lba(faulty), index_lba(faulty), IDE_FAULT_READ);
         expect_search({{faulty == 512 ? 2 : 7, faulty == 512 ? 511 : 512, 3, 0, -4}, {2, faulty, 3, 0, -4}});
     }
+    // An index byte past the last cluster is never reached, whatever the bound.
+    ide_clear_faults();
+    lay(kTotal, {idx(3, 0)});
+    expect_search({{2, kTotal - 2, 3, kTotal + 5, -3}});
 }
 
 // Mode 1 takes the next cluster not bad, up to the end of the volume, and

@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "kxtime.h"
 #include "support/record_layout.h"
@@ -200,6 +201,9 @@ TEST(Orphans, DamagedLinksEndEveryWalk) {
     // A link to an item with the wrong number.
     put(b + 8, 0, b + 9, 1);
     put(b + 9, b + 8, 0, 5);
+    // A link to an item forged past the last cluster: a chain of one.
+    put(b + 10, 0, pdp->total_clus, 1);
+    put(pdp->total_clus, b + 10, 0, 2);
     // A loop that every proof accepts: 65,536 clusters whose item numbers
     // wrap back to the start.
     const uint32_t loop = b + 100, len = 65536;
@@ -223,13 +227,20 @@ TEST(Orphans, DamagedLinksEndEveryWalk) {
         got.push_back(c.clusters);
         for (uint32_t x : c.clusters) EXPECT_TRUE(seen.insert(x).second) << x;
     }
-    ASSERT_EQ(9u, got.size());
+    ASSERT_EQ(10u, got.size());
     const std::vector<std::vector<uint32_t>> small = {{b},     {b + 1},        {b + 2}, {b + 3, b + 5},
-                                                      {b + 4}, {b + 6, b + 7}, {b + 8}, {b + 9}};
+                                                      {b + 4}, {b + 6, b + 7}, {b + 8}, {b + 9}, {b + 10}};
     EXPECT_TRUE(std::equal(small.begin(), small.end(), got.begin()));
-    EXPECT_EQ(len, got[8].size());
-    EXPECT_EQ(loop, got[8][0]);
-    EXPECT_EQ(loop + len - 1, got[8].back());
+    EXPECT_EQ(len, got[9].size());
+    EXPECT_EQ(loop, got[9][0]);
+    EXPECT_EQ(loop + len - 1, got[9].back());
+
+    // A read of a chain stays inside it: a request running past its last
+    // sector is refused whole.
+    uint8_t buf[4 * 512];
+    const uint32_t one[] = {b};
+    EXPECT_EQ(std::make_tuple(2, 0),
+              std::make_tuple(kx_orphan_read(0, 0, one, 1, 1, 0, buf, 2), kx_orphan_read(0, 0, one, 1, 1, 0, buf, 1)));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <tuple>
 
 #include "support/test_volume.h"
 
@@ -40,7 +41,7 @@ struct FormatDisk : TestDisks {
 TEST(Format, WorkedExampleGivesTheRecordersGeometry) {
     const uint64_t size = 976773168;
     FormatDisk disk(size, 0, size);
-    const uint32_t junk_at[] = {187 + 100, 15616 + 5, 30976 + 3, 31488 + 100, 38};
+    const uint32_t junk_at[] = {187 + 100, 15616 + 5, 30976 + 3, 30976 + 479, 31488 + 100, 38};
     for (uint32_t lba : junk_at) disk.put_sector(lba, sector_bytes(SECTOR_SIZE, 0xAA));
     ASSERT_EQ(0, kx_format_driver(0, 0, 4096));
     EXPECT_EQ("kx_format_driver(disk_no = 0, part = 0, sector_per_clus = 4096)\n", disk.log.text());
@@ -74,6 +75,14 @@ TEST(Format, WorkedExampleGivesTheRecordersGeometry) {
     disk.expect_marked(15616, 64 + 16, 32, 64, 0xFE);
     disk.expect_marked(30976, 512, 1, 64, 0xC0);
     for (uint32_t lba : junk_at) EXPECT_EQ(sector_bytes(SECTOR_SIZE, 0), disk.sector(lba)) << lba;
+    // The descriptor's words come back as they are stored, the 64-bit start too.
+    kx_driver stored = disk.descriptor(), back{};
+    stored.start_sector = 0x123456789ull;
+    sector_bytes s(SECTOR_SIZE);
+    pdp_encode(&stored, s.data());
+    pdp_decode(&back, s.data());
+    EXPECT_EQ(std::make_tuple(stored.start_sector, stored.total_clus, stored.index_off),
+              std::make_tuple(back.start_sector, back.total_clus, back.index_off));
 }
 
 // Reserved clusters follow the size up to 262,144 sectors, and the two
