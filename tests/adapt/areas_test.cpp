@@ -80,9 +80,9 @@ TEST_F(AreaTest, PlayerFilesWrittenAndReadBack) {
 
 // The player directory comes from the disk: only the 17 entries that fit in
 // its sector are searched whatever its count says, and an entry reaching
-// outside the area finds nothing. Its listing shows exactly the names that
-// open: no entry outside the area, no name that fills all 20 bytes or holds
-// a "/", a repeated name once.
+// outside the area, even by its last partial sector, finds nothing. Its
+// listing shows exactly the names that open: no entry outside the area, no
+// name that fills all 20 bytes or holds a "/", a repeated name once.
 TEST_F(AreaTest, DamagedPlayerDirectory) {
     ASSERT_TRUE(player_area(pdp(), &area, &sectors));
     sector_bytes dir(512, 'z');  // no terminator after the entries
@@ -90,8 +90,8 @@ TEST_F(AreaTest, DamagedPlayerDirectory) {
     for (uint32_t i = 0; i < PLAYER_MAX_ENTRIES; i++) {
         uint8_t* e = &dir[20 + i * 28];
         snprintf((char*)e, 20, "f%u", i);
-        put_le32(e + 20, i == 0 ? 0xFFFFFFFF : 512);
-        put_le32(e + 24, i == 1 ? sectors * 512 : 512 * (i + 1));
+        put_le32(e + 20, i == 0 ? 0xFFFFFFFF : i == 15 ? 513 : 512);
+        put_le32(e + 24, i == 1 ? sectors * 512 : i == 15 ? (sectors - 1) * 512 : 512 * (i + 1));
     }
     memset(&dir[20 + 2 * 28], 'n', 20);
     strcpy((char*)&dir[20 + 3 * 28], "f4");
@@ -108,13 +108,13 @@ TEST_F(AreaTest, DamagedPlayerDirectory) {
         kx_fclose(f);
     }
     EXPECT_EQ(0, kx_findclose(h));
-    EXPECT_EQ((std::vector<std::string>{"f4", "f6", "f7", "f8", "f9", "f10", "f11", "f12", "f13", "f14", "f15", "f16"}),
+    EXPECT_EQ((std::vector<std::string>{"f4", "f6", "f7", "f8", "f9", "f10", "f11", "f12", "f13", "f14", "f16"}),
               listed);
-    for (const char* missing : {"f0", "f1", "zzzzzzzz"})
+    for (const char* missing : {"f0", "f1", "f15", "zzzzzzzz"})
         EXPECT_EQ(nullptr, kx_fopen((std::string("/mnt/idea0/player/") + missing).c_str(), "rb")) << missing;
     EXPECT_EQ(0, kx_fclose(kx_fopen("/mnt/idea0/player/f16", "rb")));
     EXPECT_EQ(nullptr, kx_fopen("/mnt/idea0/player/new", "wb"));  // every entry taken
-    EXPECT_EQ("No such file!\nNo such file!\nNo such file!\nNo such file!\n", log().text());
+    EXPECT_EQ("No such file!\nNo such file!\nNo such file!\nNo such file!\nNo such file!\n", log().text());
 }
 
 // Log transfers are addressed in 64 bits: on a partition beyond 4 GiB they

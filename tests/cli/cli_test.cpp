@@ -73,6 +73,7 @@ TEST_F(TarvikCli, ExitStatusesAndJson) {
          "is later than --end"},
         {"download --disk 1 --channel 1 --select ''" + out + kDays, 2, "", "--select: empty"},
         {"download --disk 1 --channel 1 --select 1,7" + out + kDays, 2, "", "7 is not in the list (1-2)"},
+        {"download --disk 1 --channel 1 --select 3" + out + kDays, 2, "", "3 is not in the list (1-2)"},
         {"search --disk 1 --channel 5 --json" + kDays, 3, "[]\n", "No record."},
         {ro + "days --disk 1 --partition 2 --json", 4, "[]\n", "partition 2 of disk 1 is not mounted"},
         {"days --disk 1 --partition 0 --json", 0, "[\"2009-05-30\",\"2009-05-31\"]\n", ""},
@@ -233,6 +234,8 @@ TEST_F(TarvikCli, OrphansListedFilteredAndCopied) {
         int status;
     } cases[] = {
         {ro + "--start '2009-05-30 00:00:00'", 2},  // no --end
+        {ro + "--end '2009-05-30 09:00:00'", 2},    // no --start
+        {"--read-only orphans --disk 2", 2},          // one disk given
         {ro + "--partition 2", 4},
         {ro + "--channel 2", 3},
         {ro + "--start '2009-05-30 08:31:00' --end '2009-05-30 09:00:00'", 3},

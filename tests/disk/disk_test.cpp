@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "platform/clock.h"
 #include "support/log_capture.h"
@@ -182,6 +183,10 @@ TEST_F(Disk, TransfersReachTheirSectorAndOnlySuccessIsAnAccess) {
     ASSERT_EQ(ide_read64(0, 1, 5, 0, low), 0);
     EXPECT_EQ(memcmp(high, out, SECTOR_SIZE), 0);
     EXPECT_EQ(low[0], 0);
+    std::ifstream image(m_dir.file("big.img"), std::ios::binary);  // where the image file holds it
+    image.seekg(std::streamoff(lba * SECTOR_SIZE));
+    ASSERT_TRUE(image.read(reinterpret_cast<char*>(high), SECTOR_SIZE));
+    EXPECT_EQ(memcmp(high, out, SECTOR_SIZE), 0);
 }
 
 // A disk idle for more than half its standby time is woken before the
