@@ -242,6 +242,8 @@ TEST_F(TarvikCli, OrphansListedFilteredAndCopied) {
         {ro + "--channel 1 --start '2009-05-30 08:30:00' --end '2009-05-30 09:00:00'", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(c.status, Tarvik(c.args).status) << c.args;
+    const Run alone = Tarvik(ro + "--start '2009-05-30 00:00:00'");
+    EXPECT_NE(std::string::npos, alone.err.find("--start and --end go together")) << alone.err;
 
     const std::string out = m_disk.dir.file("out");
     const Run r = Tarvik(ro + "--json --output '" + out + "'");
