@@ -106,9 +106,11 @@ void insert_before(kx_driver* e, kx_driver* s) {
     s->prev = e;
 }
 
-// Widens the span [*start, *end] to cover [s, e].
+// Widens the span [*start, *end] to cover [s, e]. An unset start (0: span 2
+// starts so when the ring has no previous pass) takes the section's start;
+// kept at 0 it would hide every section behind the write position.
 void widen(packed_time* start, packed_time* end, packed_time s, packed_time e) {
-    if (s < *start) *start = s;
+    if (*start == 0 || s < *start) *start = s;
     if (e > *end) *end = e;
 }
 

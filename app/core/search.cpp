@@ -9,8 +9,14 @@
 
 namespace {
 
-constexpr size_t kSummaryFirstTime = 44;  // calendar_time: first recording of the partition
-constexpr size_t kSummaryLastTime = 76;   // calendar_time: last recording of the partition
+// The summary's two spans, each a pair of calendar_time: span 1 from the start
+// of the ring's current pass, span 2 over the time sections behind the write
+// position. Once the clock has been set back a section behind the write
+// position may hold times before the pass's start or after its newest data,
+// so only both spans together bound the partition's recordings.
+constexpr size_t kSummarySpan1 = 44;
+constexpr size_t kSummarySpan2 = 172;
+constexpr size_t kCalendarBytes = 32;
 
 int32_t get_le32(const uint8_t* p) {
     return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -126,8 +132,16 @@ int SearchContext::OpenPartition() {
         kx_fclose(f);
         if (items != 1) continue;
         const std::string what = "the summary of partition " + std::to_string(m_partition);
-        const int64_t first = MakeTimeValue(summary_time(m_summary + kSummaryFirstTime), what.c_str());
-        const int64_t last = MakeTimeValue(summary_time(m_summary + kSummaryLastTime), what.c_str());
+        int64_t first = MakeTimeValue(summary_time(m_summary + kSummarySpan1), what.c_str());
+        int64_t last = MakeTimeValue(summary_time(m_summary + kSummarySpan1 + kCalendarBytes), what.c_str());
+        // An unset time reads as 2000-01-01 00:00:00: span 2 then adds nothing.
+        const LocalDateTime second = summary_time(m_summary + kSummarySpan2);
+        const bool unset = second.year == 2000 && second.month == 1 && second.day == 1 && second.hour == 0 &&
+                           second.minute == 0 && second.second == 0;
+        if (!unset) {
+            first = std::min(first, MakeTimeValue(second, what.c_str()));
+            last = std::max(last, MakeTimeValue(summary_time(m_summary + kSummarySpan2 + kCalendarBytes), what.c_str()));
+        }
         // Only the span's start can rule a partition out: its end is the end
         // of the newest cluster, and a recording that took its last cluster
         // earlier may have run on past it.
