@@ -91,6 +91,14 @@ void section_end(kx_driver* pdp, uint32_t last, packed_time* out) {
     *out = it.end_time >= it.start_time ? it.end_time : it.start_time;
 }
 
+// A step back of ten seconds or less starts no new section, so a section's
+// last cluster may start, and end, a few seconds before its first one began.
+// Such a section still holds recordings: its end is taken no earlier than its
+// start, which a search would otherwise drop as out of order.
+void end_not_before_start(time_section* e) {
+    if (e->end_time < e->start_time) e->end_time = e->start_time;
+}
+
 // A section's recorded end (section 2's, kept in the descriptor) raised to
 // the start of its last cluster when the clock went back before it was taken.
 void end_not_before_last_start(kx_driver* pdp, time_section* e) {
@@ -199,6 +207,7 @@ void add_collision(kx_driver* pdp, packed_time old_end, packed_time new_start) {
     move_entries(t, c + 1, n + 1 - c, +1);
     t[c].end_time = old_end;
     t[c].end_clus = pdp->current_cluster;
+    end_not_before_start(&t[c]);
     t[c + 1].start_time = new_start;
     t[c + 1].start_clus = pdp->current_cluster + 1;
     pdp->collision[c] = pdp->current_cluster + 1;
@@ -262,6 +271,7 @@ void build_time_sections(kx_driver* pdp) {
         }
         section_end(pdp, c - 1, &t[e].end_time);
         t[e].end_clus = c - 1;
+        end_not_before_start(&t[e]);
         get_dir_item_time(pdp, c, &t[e + 1].start_time);
         t[e + 1].start_clus = c;
         e++;
@@ -278,6 +288,7 @@ void refresh_current_section(kx_driver* pdp) {
     uint32_t last = pdp->collision_num + 1;
     section_end(pdp, pdp->current_cluster, &t[ci].end_time);
     t[ci].end_clus = pdp->current_cluster;
+    end_not_before_start(&t[ci]);
     if (pdp->start_cluster2 != 0) {
         t[last].end_time = pdp->end_time2;
         t[last].end_clus = pdp->end_cluster2;
