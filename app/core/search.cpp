@@ -17,6 +17,9 @@ namespace {
 constexpr size_t kSummarySpan1 = 44;
 constexpr size_t kSummarySpan2 = 172;
 constexpr size_t kCalendarBytes = 32;
+// The largest step back of the recorder's clock that it records in the same
+// time section (a longer one starts a new section).
+constexpr int64_t kSameSectionStepBack = 10;
 
 int32_t get_le32(const uint8_t* p) {
     return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -144,7 +147,10 @@ int SearchContext::OpenPartition() {
         }
         // Only the span's start can rule a partition out: its end is the end
         // of the newest cluster, and a recording that took its last cluster
-        // earlier may have run on past it.
+        // earlier may have run on past it. A clock set back by ten seconds or
+        // less starts no new time section, so a recording may begin up to
+        // that much before the span does.
+        first -= kSameSectionStepBack;
         if (first > m_end) continue;
         // The walk begins on the day before the window's first day: a recording
         // that ends at exactly the window's first midnight is not running at
