@@ -300,6 +300,7 @@ void refresh_current_section(kx_driver* pdp) {
     if (t[ci + 1].end_clus != 0) {
         get_dir_item_time(pdp, pdp->current_cluster + 1, &t[ci + 1].start_time);
         t[ci + 1].start_clus = pdp->current_cluster + 1;
+        end_not_before_start(&t[ci + 1]);
     }
 }
 
