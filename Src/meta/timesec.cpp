@@ -264,7 +264,10 @@ void build_time_sections(kx_driver* pdp) {
     uint32_t e = 0;
     for (uint32_t k = 0; k < pdp->collision_num; k++) {
         uint32_t c = pdp->collision[k];
-        if (pdp->collision_index == kIndexNotFound && c >= pdp->current_cluster) {
+        // A collision at the write position itself starts the section being
+        // written, which it ends; only one beyond it lies ahead, in what is
+        // left of the previous pass (the live table counts it so as well).
+        if (pdp->collision_index == kIndexNotFound && c > pdp->current_cluster) {
             // Leave an entry for the split at the write position.
             pdp->collision_index = k;
             e++;
