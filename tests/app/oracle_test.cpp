@@ -155,6 +155,13 @@ constexpr uint32_t kSpc = 16;  // 8 KiB clusters
 constexpr uint64_t kClusterBytes = kSpc * 512;
 constexpr uint64_t kHeaderRoom = 256 * 1024;  // the adapter's writer reserves it before a record's data
 
+// The bytes of a record of `bytes` bytes that lie before its last cluster.
+size_t BeforeLastCluster(size_t bytes) {
+    const uint64_t end = kHeaderRoom + bytes;
+    const uint64_t last = (end - 1) / kClusterBytes * kClusterBytes;
+    return last > kHeaderRoom ? static_cast<size_t>(last - kHeaderRoom) : 0;
+}
+
 class History {
 public:
     History(uint64_t seed, const Zone& zone, bool setBack)
@@ -422,8 +429,14 @@ std::string History::Check() {
         }
     }
 
-    // Every kept recording, copied, holds exactly its bytes; one never closed
-    // holds them at its beginning.
+    // Every kept recording, copied, holds exactly its bytes. A copy of one
+    // never closed agrees with them as far as both go and holds all of them
+    // but those of its last cluster: how full that cluster is the recorder
+    // notes only in the recording's first directory item, and a power failure
+    // loses what the write-back had not yet stored. Mounting closes only the
+    // open cluster at the write position, taking it as full; an open cluster
+    // behind it (of a channel that kept recording while others took clusters)
+    // keeps the length last stored.
     CDownloadJob job;
     std::vector<SearchResult> all;
     for (int channel = 0; channel < kChannels; channel++) {
@@ -441,8 +454,9 @@ std::string History::Check() {
         for (const Recording* r : kept) {
             if (r->first != first) continue;
             const std::vector<uint8_t> copy = ReadFile(o.path);
-            const bool same = r->interrupted ? copy.size() >= r->bytes.size() &&
-                                                   std::equal(r->bytes.begin(), r->bytes.end(), copy.begin())
+            const size_t common = std::min(copy.size(), r->bytes.size());
+            const bool same = r->interrupted ? copy.size() >= BeforeLastCluster(r->bytes.size()) &&
+                                                   std::equal(copy.begin(), copy.begin() + common, r->bytes.begin())
                                              : copy == r->bytes;
             if (!o.Whole() || !same) {
                 bad << "copy of " << o.record.entry.name << ": " << copy.size() << " bytes, written "
