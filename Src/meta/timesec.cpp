@@ -296,6 +296,7 @@ void refresh_current_section(kx_driver* pdp) {
         t[last].end_time = pdp->end_time2;
         t[last].end_clus = pdp->end_cluster2;
         end_not_before_last_start(pdp, &t[last]);
+        end_not_before_start(&t[last]);
     } else {
         t[last].start_clus = 0;
         t[last].end_clus = 0;
