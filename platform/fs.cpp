@@ -56,3 +56,14 @@ bool pc_free_space(const std::string& path, uint64_t* free_bytes) {
     if (free_bytes) *free_bytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     return true;
 }
+
+bool pc_write_all(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}

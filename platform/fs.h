@@ -18,3 +18,7 @@ bool pc_create_directory(const std::string& path);
 // parent (statvfs, bytes available to the caller). False when no such file
 // system can be queried.
 bool pc_free_space(const std::string& path, uint64_t* free_bytes);
+
+// Writes all of text to fd (at its offset, or its end with O_APPEND),
+// resuming after signals and short writes. False on an error.
+bool pc_write_all(int fd, const std::string& text);

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/fs.h"
+
 namespace {
 
 bool is_hex_digest(const std::string& s) {
@@ -79,17 +81,6 @@ private:
     int m_fd;
 };
 
-bool write_whole(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 CManifest::CManifest(std::string folder) : m_folder(std::move(folder)) {
@@ -152,7 +143,7 @@ bool CManifest::Rewrite(const std::string& path, const Entry* entry) {
     const std::string temp = final + ".new";
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return false;
-    bool ok = write_whole(fd, text) && fdatasync(fd) == 0;
+    bool ok = pc_write_all(fd, text) && fdatasync(fd) == 0;
     const int error = errno;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temp.c_str(), final.c_str()) != 0) {

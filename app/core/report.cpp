@@ -14,6 +14,7 @@
 
 #include "core/clockoffset.h"
 #include "core/orphans.h"
+#include "platform/fs.h"
 #include "core/version.h"
 
 namespace {
@@ -96,18 +97,6 @@ std::string CsvRow(const std::vector<std::string>& fields) {
     return row + "\r\n";
 }
 
-// Writes all of text at the end of the file.
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string NewJobId(int64_t now) {
@@ -183,7 +172,7 @@ bool AppendReport(const std::string& folder, const ReportJob& job, const std::ve
         }
         rows = CsvRow(header) + rows;
     }
-    ok = ok && WriteAll(cfd, rows) && WriteAll(jfd, lines);
+    ok = ok && pc_write_all(cfd, rows) && pc_write_all(jfd, lines);
     if (!ok) *error = (cfd < 0 ? csv : folder + "/tarvik-report.*") + ": " + std::strerror(errno);
     if (cfd >= 0 && close(cfd) != 0 && ok) {
         *error = csv + ": " + std::strerror(errno);
