@@ -3,7 +3,6 @@
 // unreadable sectors.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -190,8 +189,9 @@ TEST(DownloadJob, AFullDestinationIsRefusedOrReported) {
     Recorded disk({3 * kMiB, kMiB});
     const std::string small = disk.dir.file("small");
     ASSERT_TRUE(MakeDirs(small));
-    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=2m") != 0) {
-        GTEST_SKIP() << "cannot mount a 2 MiB tmpfs here (" << strerror(errno) << "); needs root";
+    const TmpfsMount tmpfs(small, "2m");
+    if (!tmpfs.mounted()) {
+        GTEST_SKIP() << "cannot mount a 2 MiB tmpfs here (" << strerror(tmpfs.error()) << "); needs root";
     }
     CDownloadJob refused;
     EXPECT_EQ(CDownloadJob::StartResult::NoSpace, refused.Start({disk.found.at(0)}, small + "/out"));
@@ -212,7 +212,6 @@ TEST(DownloadJob, AFullDestinationIsRefusedOrReported) {
     EXPECT_EQ(o.bytes, job.CopiedBytes());
     EXPECT_EQ(0, job.CopiedCount());
     EXPECT_EQ("1 recording(s) could not be copied.", job.CompletionMessage());
-    umount(small.c_str());
 }
 
 namespace {

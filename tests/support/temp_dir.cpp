@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +26,15 @@ TempDir::~TempDir() {
 
 std::string TempDir::file(const std::string& name) const {
     return m_path + "/" + name;
+}
+
+TmpfsMount::TmpfsMount(const std::string& folder, const std::string& size) : m_folder(folder) {
+    if (mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) m_error = errno;
+}
+
+TmpfsMount::~TmpfsMount() {
+    if (mounted() && umount2(m_folder.c_str(), MNT_DETACH) != 0)
+        fprintf(stderr, "cannot unmount %s\n", m_folder.c_str());
 }
 
 std::string make_sparse_image(const std::string& path, uint64_t sectors) {

@@ -22,6 +22,25 @@ class TempDir {
     std::string m_path;
 };
 
+// A tmpfs of `size` (mount's "size=" option, e.g. "2m") mounted on an
+// existing folder for the life of the object: a test that fails half-way
+// never leaves the mount behind. Mounting needs root; a test checks
+// mounted() and skips without it (error() says why).
+class TmpfsMount {
+   public:
+    TmpfsMount(const std::string& folder, const std::string& size);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+
+    bool mounted() const { return m_error == 0; }
+    int error() const { return m_error; }
+
+   private:
+    std::string m_folder;
+    int m_error = 0;
+};
+
 // Creates (or truncates) a sparse file of `sectors` 512-byte sectors, all
 // zero, and returns its path.
 std::string make_sparse_image(const std::string& path, uint64_t sectors);
