@@ -1,5 +1,5 @@
-// The partition summary, the player area and the log area, on two partitions
-// large enough for both reserved regions, the second beyond 4 GiB.
+// The player area and the log area, on two partitions large enough for both
+// reserved regions, the second beyond 4 GiB.
 #include "adapt_fixture.h"
 
 namespace {
@@ -16,67 +16,6 @@ struct AreaTest : AdaptTest {
         return n;
     }
 };
-
-// The summary holds the descriptor's type and error words and its spans as
-// calendar records (span 1 twice, then span 2); a shorter request gets what
-// fits, a larger one no more than the record. Written back whole, its label
-// and word reach the descriptor on the disk, but not a driver type outside 0-4.
-TEST_F(AreaTest, SummaryReadAndWritten) {
-    layout_record r = rec(0, at(2009, 5, 31, 9, 15, 30), at(2009, 5, 31, 10));
-    r.write_data = false;
-    lay(r);
-    KXFILE f = kx_fopen("/mnt/idea0/DVRWorkDirectory", "rb");
-    std::vector<uint8_t> s(SUMMARY_RECORD_BYTES + 1, 0xAA), small(100);
-    ASSERT_EQ(1u, kx_fread(s.data(), SUMMARY_RECORD_BYTES, 1, f));
-    ASSERT_EQ(1u, kx_fread(small.data(), small.size(), 1, f));
-    EXPECT_EQ(SUMMARY_RECORD_BYTES, kx_fread(s.data(), 1, s.size(), f)) << "more than the record claimed";
-    EXPECT_EQ(0, kx_fclose(f));
-    EXPECT_EQ(0xAA, s.back());
-    EXPECT_TRUE(std::equal(small.begin(), small.end(), s.begin()));
-    const uint32_t words[] = {0, 0, 2009, 5, 31, 0, 9, 15, 30, 0}, unset[] = {2000, 1, 1, 0, 0, 0, 0, 0};
-    for (int i = 0; i < 10; i++) EXPECT_EQ(words[i], get_le32(&s[36 + 4 * i])) << i;
-    EXPECT_EQ(0, memcmp(&s[44], &s[108], 64));
-    for (int i = 0; i < 32; i++) EXPECT_EQ(unset[i % 8], get_le32(&s[172 + 4 * i])) << i;
-    s.pop_back();
-    memcpy(s.data(), "NORTH GATE", 11);
-    put_le32(&s[32], 0x1234);
-    put_le32(&s[36], 7);
-    EXPECT_EQ(0u, put("/mnt/idea0/DVRWorkDirectory", {s.begin(), s.begin() + 100}));
-    EXPECT_EQ(300u, put("/mnt/idea0/DVRWorkDirectory", s));
-    const sector_bytes desc = disk->sector(pdp()->start_sector + KX_TEMP_OFF);
-    EXPECT_EQ(0, memcmp(&desc[192], "NORTH GATE", 11));
-    EXPECT_EQ(0x1234u, get_le32(&desc[232]));
-    EXPECT_EQ(0u, pdp()->type);
-}
-
-// Player files land in the area one after another from sector boundaries,
-// their lengths stored at close; they read back byte-exact in pieces of any
-// size from any position, never past their end.
-TEST_F(AreaTest, PlayerFilesWrittenAndReadBack) {
-    ASSERT_TRUE(player_area(pdp(), &area, &sectors));
-    EXPECT_EQ(nullptr, kx_fopen("/mnt/idea0/player/setup.bin", "rb"));
-    EXPECT_EQ("No such directory!\n", log().text());
-    const std::vector<uint8_t> setup = pattern(1000, 1), ui = pattern(513, 2);
-    EXPECT_EQ(1000u, put("/mnt/idea0/player/setup.bin", setup));
-    EXPECT_EQ(513u, put("/mnt/idea0/player/ui.bin", ui));
-    const sector_bytes dir = disk->sector(area);
-    EXPECT_EQ("PLAYER2.0 setup.bin ui.bin",
-              std::string((const char*)&dir[0]) + " " + (const char*)&dir[20] + " " + (const char*)&dir[48]);
-    EXPECT_EQ((std::vector<uint32_t>{2, 1000, 512, 513, 1536}),
-              (std::vector<uint32_t>{get_le32(&dir[16]), get_le32(&dir[40]), get_le32(&dir[44]),
-                                     get_le32(&dir[68]), get_le32(&dir[72])}));
-    EXPECT_TRUE(std::equal(setup.begin(), setup.begin() + 512, disk->sector(area + 1).begin()));
-    for (const auto& [name, data] : {std::pair{"setup.bin", &setup}, std::pair{"ui.bin", &ui}}) {
-        KXFILE f = kx_fopen((std::string("/mnt/idea0/player/") + name).c_str(), "rb");
-        EXPECT_TRUE(*data == read_all(f, {1, 511, 100}));
-        ASSERT_EQ(0, kx_fseek(f, 301, 0));
-        EXPECT_TRUE(std::vector<uint8_t>(data->begin() + 301, data->end()) == read_all(f, {200})) << name;
-        EXPECT_EQ(0, kx_fclose(f));
-    }
-    log().clear();
-    EXPECT_EQ(nullptr, kx_fopen("/mnt/idea0/player/a-name-over-twenty-chars", "wb"));
-    EXPECT_EQ("No such file!\n", log().text());
-}
 
 // The player directory comes from the disk: only the 17 entries that fit in
 // its sector are searched whatever its count says, and an entry reaching

@@ -20,29 +20,6 @@ TEST_F(DayTest, EveryByteAfterTheHeaderForAnyRequestMix) {
     }
 }
 
-TEST_F(DayTest, SeeksFromEveryOrigin) {
-    const std::vector<uint8_t> all = expected(video, 4);
-    KXFILE f = kx_fopen(path_of(video).c_str(), "rb");
-    std::vector<uint8_t> b(1 << 20);
-    auto read_at = [&](size_t from, size_t n) {
-        return kx_fread(b.data(), 1, n, f) == n && memcmp(b.data(), all.data() + from, n) == 0;
-    };
-    EXPECT_TRUE(read_at(0, 10));          // the first read starts after the header
-    EXPECT_EQ(0, kx_fseek(f, 70000, 0));  // origin 0 counts from the data's start
-    EXPECT_TRUE(read_at(70000, 513));
-    EXPECT_EQ(0, kx_fseek(f, -1000, 1));
-    EXPECT_TRUE(read_at(70000 + 513 - 1000, 700));
-    EXPECT_EQ(0, kx_fseek(f, -300 * 1024, 2));  // less left than asked: what is left, then 0
-    EXPECT_EQ(300u * 1024, kx_fread(b.data(), 1, b.size(), f));
-    EXPECT_EQ(0, memcmp(b.data(), &all[all.size() - 300 * 1024], 300 * 1024));
-    EXPECT_EQ(0u, kx_fread(b.data(), 1, 1, f));
-    EXPECT_EQ(0, kx_fseek(f, 5, 0));
-    for (auto [off, origin] : {std::pair<int64_t, int>{-1, 0}, {1, 2}, {INT64_MAX, 1}, {0, 3}})
-        EXPECT_EQ(-1, kx_fseek(f, off, origin)) << off << " " << origin;  // refused, position kept
-    EXPECT_TRUE(read_at(5, 20));
-    EXPECT_EQ(0, kx_fclose(f));
-}
-
 // A header word of 0 is taken from the record's "KXII" head: the listing
 // counts the header out of the size and writes nothing, opening stores the
 // word on the disk. A length the 16-bit word cannot hold or that runs past the
@@ -75,33 +52,6 @@ TEST_F(DayTest, HeaderLengthFromKxiiHead) {
     snprintf(index_part, sizeof index_part, "/mnt/idea0/2009-05-31/005/15.00.00-16.00.00[R][@%x][0].idx",
              past.chain.front());
     EXPECT_TRUE(layout_expected(past, 0, 4 * 512) == read_path(index_part, {1000}));
-}
-
-// Cluster 0 in a name finds the record by start time and sequence number:
-// two records begun in the same second open as themselves. A record running
-// past midnight opens from either day. A name opens only the record it
-// describes: a cluster that now holds another channel's or another time's
-// recording (the ring wrapped since the listing) opens nothing.
-TEST_F(DayTest, NamesOpenOnlyTheRecordTheyDescribe) {
-    std::vector<layout_record> same = {rec(5, at(2009, 5, 31, 15), at(2009, 5, 31, 15, 10), 2),
-                                       rec(5, at(2009, 5, 31, 15), at(2009, 5, 31, 15, 10), 3)};
-    layout->write(same);
-    for (const layout_record& r : same) {
-        std::string path = path_of(r);
-        const size_t tag = path.find("[@");
-        path.replace(tag, path.find(']', tag) - tag + 1, "[@0]");
-        EXPECT_TRUE(expected(r, 0) == read_path(path, {32768})) << path;
-    }
-    const std::string name = path_of(night).substr(26);  // after "/mnt/idea0/2009-05-30/001/"
-    EXPECT_TRUE(expected(night, 0) == read_path("/mnt/idea0/2009-05-31/001/" + name, {1 << 20}));
-    for (const std::string& p :
-         {"/mnt/idea0/2009-05-30/002/" + name, "/mnt/idea0/2009-05-30/001/23.50.01" + name.substr(8),
-          std::string("/mnt/idea0/2009-05-31/006/15.00.01-15.10.00[R][@0][0].mvr"),
-          std::string("/mnt/idea0/2009-05-31/006/15.00.00-15.10.00[R][@0][2].mvr")}) {
-        log().clear();
-        EXPECT_EQ(nullptr, kx_fopen(p.c_str(), "rb"));
-        EXPECT_EQ("No file " + p + "!\n", log().text());
-    }
 }
 
 // Lengths, positions and sizes are 64-bit: a record of more than 4 GiB is

@@ -46,30 +46,4 @@ TEST_F(AdaptTest, WrittenRecordsAreListedAndReadBack) {
     EXPECT_EQ(0u, std::string(found[0].name).find("12.00.00-12.00.07[M]")) << found[0].name;
 }
 
-// Record data is refused once fewer than three clusters remain above the
-// recording head.
-TEST_F(AdaptTest, DiskOverNearAFullPartition) {
-    ASSERT_TRUE(mount_ring(64, 200));
-    for (int32_t i = 0; pdp()->total_clus - pdp()->current_cluster - 1 > 3; i++)
-        lay(rec(0, time_add(at(2009, 5, 31, 1), i * 10), time_add(at(2009, 5, 31, 1), i * 10 + 5)));
-    KXFILE f = kx_fopen("/mnt/idea0/2009-05-31/001/a.mvr", "wb");
-    lay(rec(0, at(2009, 5, 31, 7), at(2009, 5, 31, 7, 0, 5)));  // the recorder takes one more meanwhile
-    log().clear();
-    EXPECT_EQ(0u, kx_fwrite(pattern(4096, 1).data(), 1, 4096, f));
-    EXPECT_EQ("kx_fwrite:0, 0 disk over!\n", log().text());
-    EXPECT_EQ(0, kx_fclose(f));
-}
-
-// Data the disk refuses is reported lost by the flush and by the close.
-TEST_F(AdaptTest, FailedWriteIsReported) {
-    ASSERT_TRUE(mount_ring(64, 200));
-    KXFILE f = kx_fopen("/mnt/idea0/2009-05-31/001/a.mvr", "wb");
-    ASSERT_EQ(1000u, kx_fwrite(pattern(1000, 3).data(), 1, 1000, f));
-    ide_inject_fault(0, clus_sector(pdp(), pdp()->rev_clus), clus_sector(pdp(), pdp()->total_clus) - 1,
-                     IDE_FAULT_WRITE);
-    EXPECT_EQ(-1, kx_fflush(f));
-    EXPECT_EQ(-1, kx_fclose(f));
-    ide_clear_faults();
-}
-
 }  // namespace

@@ -42,29 +42,6 @@ TEST(RecordSearch, WindowsFindEveryRecordingTheyMeet) {
     for (const auto& c : cases) EXPECT_EQ(c.spans, Spans(c.channel, c.start, c.end)) << c.start << " - " << c.end;
 }
 
-// Partitions are searched in table order past an empty first entry, days
-// without the channel are walked over, and a window that ends before every
-// partition's recorded span lists no day at all; nor does a reversed one.
-TEST(RecordSearch, PartitionsDaysAndRecordedSpans) {
-    AppDisk disk({0, ring_part_sectors(16, 300), ring_part_sectors(16, 300)});
-    std::vector<layout_record> later = {make_record(0, At(2009, 5, 1, 9, 0), At(2009, 5, 1, 9, 10)),
-                                        make_record(1, At(2009, 5, 2, 9, 0), At(2009, 5, 2, 9, 10)),
-                                        make_record(0, At(2009, 5, 4, 9, 0), At(2009, 5, 4, 9, 10))};
-    std::vector<layout_record> earlier = {make_record(0, At(2009, 4, 29, 8, 0), At(2009, 4, 29, 8, 30))};
-    disk.Record(1, later);
-    disk.Record(2, earlier);
-    disk.Mount();
-    // Partition 1's recordings come first, although they are the later ones.
-    EXPECT_EQ((Strings{"2009-05-01 09:00:00 - 2009-05-01 09:10:00", "2009-05-04 09:00:00 - 2009-05-04 09:10:00",
-                       "2009-04-29 08:00:00 - 2009-04-29 08:30:00"}),
-              Spans(0, "2009-04-20 00:00:00", "2009-05-20 00:00:00"));
-    CResultList list;
-    ide_reset_counters();
-    EXPECT_EQ(CResultList::Outcome::NoRecord, list.Search(1, 0, 0, T("2008-01-01 00:00:00"), T("2008-12-31 00:00:00")));
-    EXPECT_EQ(0u, ide_get_counters(0).reads) << "the summaries are the partitions' in-memory state";
-    EXPECT_EQ(CResultList::Outcome::NoRecord, list.Search(1, 0, 0, T("2009-05-01 10:00:00"), T("2009-05-01 09:00:00")));
-}
-
 // A directory item whose end hour is 25 (a damaged disk) abandons the search
 // with an error instead of inventing a time; the next search starts afresh.
 TEST(RecordSearch, AnImpossibleTimeInARecordAbandonsTheSearch) {

@@ -1,6 +1,6 @@
-// Sector transfers: how a failure is reported and recorded, the spin-up
-// check before a transfer and the early wake-up of the next driver, driven
-// by the fake clock and the disk-access stand-in's faults and counters.
+// Sector transfers: how a failure is reported and recorded and where a
+// transfer lands, driven by the fake clock and the disk-access stand-in's
+// faults and counters.
 //
 // Disk 0 (8192 sectors) has partition 0 at 2048 + 1024 and partition 1 at
 // 3072 + 1024. Slot 0 of the driver table stands for a driver of partition 0
@@ -18,17 +18,6 @@
 #include "volume/volume.h"
 
 namespace {
-
-std::vector<std::string> g_calls;  // what the host hooks saw
-void hook_lock() {
-    g_calls.push_back("lock:" + std::to_string(ide_get_counters(0).wakeups));
-}
-void hook_unlock() {
-    g_calls.push_back("unlock:" + std::to_string(ide_get_counters(0).wakeups));
-}
-void hook_wakeup(int disk) {
-    g_calls.push_back("wakeup " + std::to_string(disk));
-}
 
 class Disk : public ::testing::Test {
    protected:
@@ -57,7 +46,6 @@ class Disk : public ::testing::Test {
         disk_reset_state();
         m_pdp->err_status = 0;
         m_log.clear();
-        g_calls.clear();
         ide_reset_counters();
     }
     // A one-sector transfer of the given kind that the disk refuses.
@@ -72,11 +60,6 @@ class Disk : public ::testing::Test {
     std::vector<uint64_t> records() {
         return {read_err_disks, write_err_disks, err_disks, err_sector[0], m_pdp->err_status};
     }
-    void read_after(uint32_t idle_ms) {
-        pc_clock_advance_ms(idle_ms);
-        ASSERT_EQ(disk_read(0, 1, 7, m_sector), 0);
-    }
-    uint64_t wakeups(int disk = 0) { return ide_get_counters(disk).wakeups; }
 
     TempDir m_dir;
     LogCapture m_log;
@@ -187,52 +170,4 @@ TEST_F(Disk, TransfersReachTheirSectorAndOnlySuccessIsAnAccess) {
     image.seekg(std::streamoff(lba * SECTOR_SIZE));
     ASSERT_TRUE(image.read(reinterpret_cast<char*>(high), SECTOR_SIZE));
     EXPECT_EQ(memcmp(high, out, SECTOR_SIZE), 0);
-}
-
-// A disk idle for more than half its standby time is woken before the
-// transfer, with the host's lock released around it, and only with both lock
-// hooks. Catches wake-ups without a standby time, at exactly half, and idle
-// times miscounted across the tick wrap.
-TEST_F(Disk, AnIdleDiskIsWokenWithTheLockReleased) {
-    const kx_hooks lock_hooks = {nullptr, hook_lock, hook_unlock},
-                   lock_only = {hook_wakeup, hook_lock, nullptr};
-    kx_set_hooks(&lock_hooks);
-    read_after(24u * 3600 * 1000);  // no standby time: never woken
-    disk_access[0].standby_ms = 10000;
-    read_after(5000);
-    kx_set_hooks(&lock_only);
-    read_after(6000);
-    kx_set_hooks(nullptr);
-    read_after(6000);
-    EXPECT_EQ(wakeups(), 0u);
-    EXPECT_TRUE(g_calls.empty());
-    kx_set_hooks(&lock_hooks);
-    read_after(5001);
-    EXPECT_EQ(wakeups(), 1u);
-    EXPECT_EQ(g_calls, (std::vector<std::string>{"unlock:0", "lock:1"}));
-    EXPECT_EQ(disk_access[0].last_access, pc_tick_ms());
-    pc_clock_set_tick(0xFFFFF000u);
-    disk_touch(0);
-    pc_clock_set_tick(0x00000500u);  // 5376 ms later
-    ASSERT_EQ(disk_read(0, 1, 7, m_sector), 0);
-    EXPECT_EQ(wakeups(), 2u);
-    EXPECT_EQ(wakeups(1), 0u);
-}
-
-// The next driver's disk is woken early by the library, which counts as an
-// access, or by the host alone when it has a wake-up hook (never by both).
-TEST_F(Disk, TheNextDriverIsWokenByTheHostWhenItHasAWakeUpHook) {
-    kx_driver next{};
-    next.disk_no = 1;
-    pc_clock_advance_ms(3000);
-    wakeup_next_driver(&next);
-    EXPECT_EQ(wakeups(1), 1u);
-    EXPECT_EQ(disk_access[1].last_access, 103000u);
-    const kx_hooks hooks = {hook_wakeup, hook_lock, hook_unlock};
-    kx_set_hooks(&hooks);
-    pc_clock_advance_ms(3000);
-    wakeup_next_driver(&next);
-    EXPECT_EQ(g_calls, (std::vector<std::string>{"wakeup 1"}));
-    EXPECT_EQ(wakeups(1), 1u);
-    EXPECT_EQ(disk_access[1].last_access, 103000u);
 }

@@ -103,38 +103,6 @@ TEST(Transfer, WhatCannotCompleteFailsWholeAndMovesNothing) {
     EXPECT_EQ(ide_read64(0, 1, 0, 0, nullptr), IDE_ERR_ARG);
 }
 
-// Catches a fault range missing transfers that only touch its edges, read
-// faults blocking writes, a malformed TARVIK_FAULTS entry spoiling the rest,
-// and faults lost (or the variable not read afresh) by ide_init.
-TEST(Faults, EveryTransferTouchingAFaultFailsWhole) {
-    TempDir dir;
-    setenv("TARVIK_FAULTS", "0:5:r,bogus,1:0x7-9:w,0:40-41:rw,0:3:x", 1);
-    use_disks({make_sparse_image(dir.file("a.img"), 64), make_sparse_image(dir.file("b.img"), 64)});
-    ide_inject_fault(0, 30, 20, IDE_FAULT_WRITE);  // given backwards: sectors 20..30
-    const int F = IDE_ERR_INJECTED;
-    const struct {
-        uint32_t dev, count, lba;
-        int read, write;
-    } rows[] = {{0, 3, 3, F, 0},  {1, 1, 8, 0, F}, {0, 2, 39, F, F}, {0, 4, 17, 0, F},
-                {0, 1, 30, 0, F}, {0, 4, 6, 0, 0}, {0, 1, 3, 0, 0}};
-    for (const auto& r : rows) {
-        bytes buf(4 * IDE_SECTOR_SIZE, 0x99);
-        EXPECT_EQ(ide_read64(r.dev, r.count, r.lba, 0, buf.data()), r.read) << r.lba;
-        EXPECT_TRUE(!r.read || buf == bytes(buf.size(), 0x99)) << r.lba;
-        EXPECT_EQ(ide_write64(r.dev, r.count, r.lba, 0, buf.data()), r.write) << r.lba;
-    }
-    bytes back(3 * IDE_SECTOR_SIZE, 0xEE);
-    ASSERT_EQ(ide_read64(0, 3, 17, 0, back.data()), 0);
-    EXPECT_EQ(back, bytes(back.size(), 0)) << "a refused write wrote nothing";
-    ide_init();
-    EXPECT_EQ(ide_write64(0, 1, 30, 0, back.data()), F);
-    unsetenv("TARVIK_FAULTS");
-    ide_clear_faults();
-    ide_init();
-    EXPECT_EQ(ide_read64(0, 1, 5, 0, back.data()), 0);
-    EXPECT_EQ(ide_write64(0, 1, 30, 0, back.data()), 0);
-}
-
 // Catches a read-only disk written, an overlay that a 1 MiB read does not
 // see, an older overlay write winning, and an overlay outliving a restart.
 TEST(ReadOnly, WritesLandInTheOverlayAndTheImageStaysUnchanged) {
@@ -160,48 +128,4 @@ TEST(ReadOnly, WritesLandInTheOverlayAndTheImageStaysUnchanged) {
     use_disks({image}, true);
     ASSERT_EQ(ide_read64(0, 1, 3, 0, sector.data()), 0);
     EXPECT_EQ(sector[0], 0);
-}
-
-// A disk that opens for writing but refuses the first write (a write
-// blocker) turns read-only there: the write lands in the overlay, the image
-// keeps its bytes and the refusal is kept for the user.
-TEST(ReadOnly, ADiskRefusingItsFirstWriteGoesOnInMemory) {
-    TempDir dir;
-    const std::string image = make_sparse_image(dir.file("blocked.img"), 8);
-    const uint64_t before = file_digest(image);
-    use_disks({image});
-    ide_inject_fault(0, 0, 7, IDE_FAULT_PROTECT);
-    bytes out(IDE_SECTOR_SIZE, 0x42), back(IDE_SECTOR_SIZE);
-    ASSERT_FALSE(ide_disk_is_read_only(0));
-    EXPECT_EQ(ide_write64(0, 1, 2, 0, out.data()), 0);
-    EXPECT_TRUE(ide_disk_is_read_only(0));
-    EXPECT_EQ(ide_disk_write_refused(0), EROFS);
-    ASSERT_EQ(ide_read64(0, 1, 2, 0, back.data()), 0);
-    EXPECT_EQ(back, out);
-    ide_clear_faults();
-    EXPECT_EQ(file_digest(image), before);
-}
-
-// A file the process may not write is opened read-only with the overlay
-// (root may write any file, so a child gives up root first).
-TEST(ReadOnly, AFileThatCannotBeWrittenIsOpenedReadOnly) {
-    TempDir dir;
-    std::string image = make_sparse_image(dir.file("locked.img"), 8);
-    ASSERT_EQ(chmod(image.c_str(), 0444), 0);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    uint64_t before = file_digest(image);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
-        use_disks({image});
-        bytes out(IDE_SECTOR_SIZE, 0x42), back(IDE_SECTOR_SIZE);
-        bool ok = ide_disk_is_read_only(0) && ide_write64(0, 1, 1, 0, out.data()) == 0 &&
-                  ide_read64(0, 1, 1, 0, back.data()) == 0 && back == out;
-        _exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(file_digest(image), before);
 }

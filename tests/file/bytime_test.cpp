@@ -107,33 +107,6 @@ TEST_F(ByTime, BackwardSearchFindsTheLatestStartedByThen) {
     EXPECT_EQ(std::make_tuple(at(1, 10, 20), at(1, 10, 30), 6u * 16 / 2), std::make_tuple(start, end, kib));
 }
 
-TEST_F(ByTime, SameSecondRecordsAndKindFilters) {
-    std::vector<layout_record> same = {index_only(6, at(1, 12, 0), at(1, 12, 3), 3),
-                                       index_only(6, at(1, 12, 0), at(1, 12, 5), 3)};
-    layout.write(same);
-    for (uint8_t q = 0; q < 2; q++) {
-        ASSERT_EQ(q, same[q].seq);
-        EXPECT_EQ(same[q].chain[0], search(6, at(1, 12, 0), 3, q)->cur_clus) << (int)q;
-        EXPECT_EQ(same[q].chain[0], search(6, at(1, 12, 0), 8, q)->cur_clus) << (int)q;
-    }
-    EXPECT_EQ(firsts(same), listing(6, at(1, 11, 0)));
-
-    // Kinds 1, 2 and 40 (beyond any kind mask); only kind 2 is accepted.
-    std::vector<layout_record> kinds = {index_only(7, at(1, 13, 0), at(1, 13, 5), 2, 1),
-                                        index_only(7, at(1, 13, 10), at(1, 13, 15), 2, 2),
-                                        index_only(7, at(1, 13, 20), at(1, 13, 25), 2, 40)};
-    lay(kinds);
-    EXPECT_EQ(kinds[1].chain[0], search(7, at(1, 13, 0), 3, 0, 1u << 2)->cur_clus);
-    EXPECT_EQ(kinds[1].chain[0], search(7, at(1, 13, 30), 8, 0, 1u << 2)->cur_clus);
-    // Type 2 does not retry: the handle is on the excluded record.
-    int r = -1;
-    EXPECT_EQ(kinds[0].chain[0], search(7, at(1, 13, 0), 2, 0, 1u << 2, &r)->first_cluster);
-    EXPECT_EQ(0, r);
-    // Nothing of an accepted kind: the retries end.
-    EXPECT_EQ(KX_E_NOTFOUND, code(7, at(1, 13, 0), 3, 1u << 4));
-    EXPECT_EQ(KX_E_NOTFOUND, code(7, at(1, 14, 0), 8, 1u << 4));
-}
-
 TEST_F(ByTime, SectionBoundsBeyondTheVolumeGiveNothingOutsideIt) {
     std::vector<layout_record> recs = {index_only(2, at(1, 8, 0), at(1, 8, 5), 5),
                                        index_only(2, at(1, 8, 10), at(1, 8, 12), 2),

@@ -31,18 +31,6 @@ class Index : public ::testing::Test {
     }
     uint64_t dir_lba(uint32_t clus) { return v.start + v.pdp->dir_off + clus / 16; }
     uint64_t index_lba(uint32_t clus) { return v.start + v.pdp->index_off + clus / 512; }
-    uint32_t disk_word(uint32_t clus, int off) {
-        return get_le32(v.sector(dir_lba(clus)).data() + (clus % 16) * 32 + off);
-    }
-    // A closed one-cluster file item with the given times and down link.
-    int store(uint32_t clus, packed_time start, packed_time end, uint32_t down, int flush) {
-        kx_dir_item it = {};
-        it.item_type = ITEM_FIRST;
-        it.start_time = start;
-        it.end_time = end;
-        it.down_clus = down;
-        return set_dir_item_info(v.pdp, clus, &it, flush);
-    }
     // Lays index bytes out from `first` on, protected ones included.
     void lay(uint32_t first, std::vector<uint8_t> items) {
         for (uint8_t b : items) {
@@ -117,62 +105,6 @@ TEST_F(Index, ItemsLieAtTheirPlacesAndClustersPastTheVolumeAreRefused) {
     EXPECT_EQ(set_index_item_info(d, 0xFFFFFFFFu, &a, 1), 5);
     EXPECT_EQ(ide_get_counters(0).reads + ide_get_counters(0).writes, 0u);
     for (const auto& [tag, call] : accessors) EXPECT_EQ(call(1224), 0) << tag;
-}
-
-// Catches an unflushed change written at once, a failed write-back reported
-// as success or written later after all, an unreadable sector not 4, and a
-// down link not written through when the next item lies in another sector.
-TEST_F(Index, FlushWriteFailureReadFailureAndDownLinks) {
-    ASSERT_EQ(store(100, kT, kT, 0, 0), 0);
-    EXPECT_EQ(v.sector(dir_lba(100))[4 * 32], 0);
-    ASSERT_EQ(sync_disk(0), 0);
-    EXPECT_EQ(v.sector(dir_lba(100))[4 * 32], ITEM_FIRST);
-    ide_inject_fault(0, dir_lba(100), dir_lba(100), IDE_FAULT_WRITE);
-    EXPECT_EQ(set_dir_item_end_time(v.pdp, 100, kT + 5, 1), 1);
-    ide_clear_faults();
-    ASSERT_EQ(sync_disk(0), 0);
-    EXPECT_EQ(disk_word(100, 8), kT);
-    ide_inject_fault(0, dir_lba(800), dir_lba(800), IDE_FAULT_READ);
-    ide_inject_fault(0, index_lba(1100), index_lba(1100), IDE_FAULT_READ);
-    kx_dir_item out;
-    uint8_t b = 1;
-    EXPECT_EQ(
-        std::vector<int>({4, 4, 4, 4}),
-        std::vector<int>({get_dir_item_info(v.pdp, 800, &out), set_dir_item_up_clus(v.pdp, 800, 1, 1),
-                          get_index_item_info(v.pdp, 1100, &b), set_index_item_info(v.pdp, 1100, &b, 1)}));
-    ASSERT_EQ(set_dir_item_end_time(v.pdp, 140, kT, 0), 0);  // the writer's sequence marks the sector first
-    ASSERT_EQ(set_dir_item_down_clus(v.pdp, 140, 160, 1), 0);
-    EXPECT_EQ(disk_word(140, 12), 160u);
-    ASSERT_EQ(set_dir_item_end_time(v.pdp, 120, kT, 0), 0);
-    ASSERT_EQ(set_dir_item_down_clus(v.pdp, 120, 121, 1), 0);
-    EXPECT_EQ(disk_word(120, 12), 0u);
-    ASSERT_EQ(store(121, kT, kT, DOWN_OPEN, 1), 0);
-    EXPECT_EQ(disk_word(120, 12), 121u);
-}
-
-// A closed last cluster whose end equals its start lasts one second; the
-// advance stays in the pool until another change marks the sector. An open
-// cluster ends at its own end, a linked one where its successor starts; a
-// damaged link is not followed past the volume.
-TEST_F(Index, ClusterEndFollowsSuccessorOrAdvancesInCacheOnly) {
-    ASSERT_EQ(store(200, kT, kT, 0, 1), 0);
-    packed_time t = 0;
-    ASSERT_EQ(get_dir_item_time1(v.pdp, 200, &t), 0);
-    ASSERT_EQ(get_dir_item_time1(v.pdp, 200, &t), 0);
-    EXPECT_EQ(t, kT + 1);
-    ASSERT_EQ(sync_disk(0), 0);
-    EXPECT_EQ(disk_word(200, 8), kT);
-    ASSERT_EQ(set_dir_item_up_clus(v.pdp, 201, 1, 1), 0);
-    EXPECT_EQ(disk_word(200, 8), kT + 1);
-    ASSERT_EQ(store(210, kT, kT + 7, DOWN_OPEN, 0), 0);
-    ASSERT_EQ(store(220, kT, kT, 230, 0), 0);
-    ASSERT_EQ(store(230, kT + 9, kT + 9, 0, 0), 0);
-    ASSERT_EQ(store(240, kT, kT, 5000, 0), 0);
-    packed_time t210 = 0, t220 = 0;
-    EXPECT_EQ(std::vector<int>({0, 0, 5}),
-              std::vector<int>({get_dir_item_time1(v.pdp, 210, &t210), get_dir_item_time1(v.pdp, 220, &t220),
-                                get_dir_item_time1(v.pdp, 240, &t)}));
-    EXPECT_EQ(std::vector<packed_time>({kT + 7, kT + 9}), std::vector<packed_time>({t210, t220}));
 }
 
 // Catches a reserved or bad cluster's index byte overwritten, index bytes
@@ -285,37 +217,4 @@ TEST_F(Index, SearchRangesStayInsideTheVolume) {
     ide_clear_faults();
     lay(kTotal, {idx(3, 0)});
     expect_search({{2, kTotal - 2, 3, kTotal + 5, -3}});
-}
-
-// Mode 1 takes the next cluster not bad, up to the end of the volume, and
-// stamps each bad ring cluster it steps over (reserved ones pass silently);
-// a failed data write marks its cluster bad at once, keeping its channel.
-TEST_F(Index, TakingAClusterAndMarkingOneBad) {
-    lay(kTotal - 1, {idx(0, 3)});
-    expect_search({{1, kTotal - 2, kAny, 0, -3}});
-    lay(kTotal - 1, {idx(0, 0)});
-    v.log.clear();
-    expect_search({{1, kTotal - 2, kAny, 0, kTotal - 1}, {1, 0, kAny, 0, 64}});
-    lay(300, {idx(5, 3), idx(0, 3), idx(5, 2)});
-    expect_search({{1, 299, 5, 0, 302}});
-    EXPECT_EQ(v.log.text(),
-              "jump over bad cluster, dev = 0, clus = 300\njump over bad cluster, dev = 0, clus = 301\n");
-    kx_dir_item it = v.item(300), want = {};
-    want.item_type = ITEM_FIRST;
-    want.start_time = want.end_time = make_packed_time(2009, 5, 31, 12, 0, 0);
-    want.first_cluster_no = 300;
-    EXPECT_EQ(memcmp(&it, &want, sizeof it), 0);
-    lay(400, {idx(5, 0)});
-    v.log.clear();
-    set_bad_clus(v.pdp, 400);
-    EXPECT_EQ(v.log.text(), "set bad clus : dev 0, clus 400\n");
-    ASSERT_EQ(sync_disk(0), 0);
-    EXPECT_EQ(std::vector<uint8_t>({idx(5, 3), 0xC5}), std::vector<uint8_t>({v.index(300), v.index(400)}));
-    expect_search({{2, 399, 5, 0, -3}});
-    init_buf_pool();
-    ide_inject_fault(0, index_lba(1100), index_lba(1100), IDE_FAULT_READ);
-    ide_reset_counters();
-    set_bad_clus(v.pdp, 1100);
-    set_bad_clus(v.pdp, 0xFFFFFFFF);
-    EXPECT_EQ(ide_get_counters(0).writes, 0u);
 }

@@ -1,5 +1,5 @@
-// Stand-ins for the PC's services: the clock, the profile lookup behind the
-// language table, and the folder services of a download.
+// Stand-ins for the PC's services: local times, the profile lookup behind
+// the language table, and the folder services of a download.
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -8,60 +8,10 @@
 #include <ctime>
 #include <fstream>
 
-#include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/ini.h"
 #include "platform/localtime.h"
 #include "support/temp_dir.h"
-
-namespace {
-
-std::string show(const pc_local_time& t) {
-    char text[32];
-    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-             t.second);
-    return text;
-}
-
-}  // namespace
-
-// Catches lost millisecond, month, year and leap-day carries, a 32-bit
-// overflow of long advances, a tick that does not wrap or drags the wall
-// clock, the wall clock read in the wrong zone, and a frozen real clock.
-TEST(Clock, FakeTimeCarriesThroughTheCalendarAndRealTimeMoves) {
-    const struct {
-        pc_local_time from;
-        uint64_t ms;
-        const char* to;
-    } rows[] = {
-        {{2009, 6, 14, 23, 59, 59}, 999, "2009-06-14 23:59:59"},
-        {{2009, 6, 14, 23, 59, 59}, 1000, "2009-06-15 00:00:00"},
-        {{2011, 12, 31, 23, 59, 59}, 1000, "2012-01-01 00:00:00"},
-        {{2012, 2, 28, 23, 59, 59}, 1000, "2012-02-29 00:00:00"},
-        {{2013, 2, 28, 12, 0, 0}, 43200000, "2013-03-01 00:00:00"},
-        {{2009, 1, 31, 8, 30, 0}, 366ull * 86400 * 1000, "2010-02-01 08:30:00"},
-    };
-    for (const auto& r : rows) {
-        pc_clock_set_fake(r.from, 0xFFFFFF00u);
-        pc_clock_advance_ms(r.ms / 2);
-        pc_clock_advance_ms(r.ms - r.ms / 2);  // halves: the remainders must carry
-        EXPECT_EQ(show(pc_local_now()), r.to) << show(r.from) << " + " << r.ms;
-        EXPECT_EQ(pc_tick_ms(), (uint32_t)(0xFFFFFF00u + r.ms));
-    }
-    pc_clock_set_fake({2009, 6, 14, 10, 0, 0}, 0);
-    pc_clock_set_tick(7);
-    EXPECT_EQ(show(pc_local_now()), "2009-06-14 10:00:00");
-    setenv("TZ", "XYZ-2", 1);  // two hours ahead of UTC
-    tzset();
-    EXPECT_EQ(pc_time_now(), 1244973600 - 7200);
-    setenv("TZ", "UTC", 1);
-    tzset();
-    pc_clock_use_real();
-    uint32_t t0 = pc_tick_ms();
-    usleep(30 * 1000);
-    EXPECT_GE(pc_tick_ms() - t0, 30u);
-    EXPECT_LE(std::llabs(pc_time_now() - (int64_t)time(nullptr)), 2);
-}
 
 // Mended: a byte-order mark no longer hides the first line, the first of two
 // entries wins, and an empty key matches no nameless entry. Also catches

@@ -119,6 +119,14 @@ KXFILE free_handle() {
     return nullptr;
 }
 
+KXFILE write_handle(uint8_t channel) {
+    KXFILE h = free_handle();
+    packed_time now;
+    get_local_time(&now);
+    if (h != nullptr) file_write_setup(h, channel, 2, 0, 2, now, 0, nullptr);
+    return h;
+}
+
 }  // namespace
 
 layout_record make_record(uint8_t channel, packed_time start, packed_time end, uint32_t clusters,
@@ -237,15 +245,6 @@ KXFILE read_handle(kx_driver* pdp) {
     return h;
 }
 
-KXFILE write_handle(uint8_t channel, uint8_t media_type, uint8_t record_kind, uint8_t img, int type,
-                    KXFILE mirror) {
-    KXFILE h = free_handle();
-    packed_time now;
-    get_local_time(&now);
-    if (h != nullptr) file_write_setup(h, channel, media_type, record_kind, img, now, type, mirror);
-    return h;
-}
-
 size_t count_of(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
@@ -290,14 +289,7 @@ std::vector<std::pair<uint32_t, uint32_t>> list_channel(kx_driver* pdp, uint8_t 
     return out;
 }
 
-Stream::Stream(uint8_t channel, uint32_t id, uint8_t media_type, uint8_t record_kind, uint8_t img_type,
-               int type, KXFILE mirror)
-    : ch(channel),
-      media(media_type),
-      kind(record_kind),
-      img(img_type),
-      seed(1ull << 63 | id),
-      h(write_handle(channel, media_type, record_kind, img_type, type, mirror)) {}
+Stream::Stream(uint8_t channel, uint32_t id) : ch(channel), seed(1ull << 63 | id), h(write_handle(channel)) {}
 
 int Stream::write(uint32_t sectors) {
     std::vector<uint8_t> data((size_t)sectors * 512);

@@ -116,11 +116,8 @@ struct LayoutVolume {
 };
 
 // A free entry of the handle table, as the path adapter hands entries out
-// (zeroed, current generation): a reading handle on `pdp`, or a write handle
-// set up for a record of the channel on the work driver of `type`.
+// (zeroed, current generation), set up for reading on `pdp`.
 KXFILE read_handle(kx_driver* pdp);
-KXFILE write_handle(uint8_t channel, uint8_t media_type = 2, uint8_t record_kind = 0, uint8_t img = 2,
-                    int type = 0, KXFILE mirror = nullptr);
 
 // How often `what` occurs in `text` (a captured log, say).
 size_t count_of(const std::string& text, const std::string& what);
@@ -148,17 +145,17 @@ struct Segment {
     std::vector<uint32_t> clusters;  // complete when no write crosses two cluster boundaries
 };
 
-// One recording of a channel written through a write handle (set up as
-// write_handle does); its bytes are pattern_bytes(seed) along the stream.
+// One recording of a channel written through a write handle (a video
+// record of kind 0 and image type 2, on the work driver); its bytes are
+// pattern_bytes(seed) along the stream.
 struct Stream {
-    uint8_t ch, media, kind, img;
+    uint8_t ch, media = 2, kind = 0, img = 2;
     uint64_t seed;
     KXFILE h;
     uint64_t offset = 0;
     std::vector<Segment> segs;
 
-    Stream(uint8_t channel, uint32_t id, uint8_t media_type = 2, uint8_t record_kind = 0,
-           uint8_t img_type = 2, int type = 0, KXFILE mirror = nullptr);
+    Stream(uint8_t channel, uint32_t id);
     int write(uint32_t sectors);
     void close() { EXPECT_EQ(0, kx_file_close(h)); }
     // Whether segment `seg` is on the disk as the writer must leave it: a

@@ -41,27 +41,6 @@ class BufPool : public ::testing::Test {
 
 }  // namespace
 
-// Catches a 257th buffer handed out while all 256 are held, unaligned or
-// shared data areas, and a freed buffer not taken for the next sector.
-TEST_F(BufPool, HoldsAtMost256SectorsAtOnce) {
-    std::vector<buf_head*> held;
-    std::set<uint8_t*> areas;
-    for (uint64_t s = 0; s < BUF_POOL_SIZE; s++) {
-        held.push_back(get_buf(0, s));
-        ASSERT_NE(held.back(), nullptr);
-        EXPECT_EQ((uintptr_t)held.back()->data % SECTOR_SIZE, 0u);
-        areas.insert(held.back()->data);
-    }
-    EXPECT_EQ(areas.size(), (size_t)BUF_POOL_SIZE);
-    EXPECT_EQ((uintptr_t)io_buf % SECTOR_SIZE, 0u);
-    EXPECT_EQ(get_buf(0, 300), nullptr);
-    EXPECT_EQ(read_buf(0, 300), nullptr);
-    EXPECT_EQ(ide_get_counters(0).reads, 0u);
-    release_buf(held[77]);
-    EXPECT_EQ(read_buf(0, 300), held[77]);
-    EXPECT_EQ(find_buf(0, 77), nullptr);
-}
-
 // Catches a held buffer reused (its data overwritten) however long the pool
 // is churned, a lookup making a buffer younger, and a hold count that wraps
 // to free at 256 holds (mended: the 256th hold is refused).
@@ -128,29 +107,6 @@ TEST_F(BufPool, ChangesReachTheirDiskOnReuseAndOnSync) {
     EXPECT_EQ(write_buf(bad), 1);
     EXPECT_EQ(write_buf(bad), 0);  // clean now: nothing to write
     EXPECT_EQ(write_buf(nullptr), 0);
-}
-
-// Catches a failed read leaving a valid-looking or held buffer behind, or
-// being served from the pool instead of tried again.
-TEST_F(BufPool, AFailedReadIsTriedAgainByTheNextRead) {
-    m_disks.put_sector(9, filled(0x99));
-    release_buf(read_buf(0, KX_LABEL_SECTOR));  // reporting a failure reads it
-    ide_reset_counters();
-    ide_inject_fault(0, 9, 9, IDE_FAULT_READ);
-    EXPECT_EQ(read_buf(0, 9), nullptr);
-    EXPECT_EQ(read_buf(0, 9), nullptr);
-    EXPECT_EQ(ide_get_counters(0).reads, 2u);
-    buf_head* b = get_buf(0, 9);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->valid, 0);
-    EXPECT_EQ(b->hold, 1);
-    release_buf(b);
-    ide_clear_faults();
-    b = read_buf(0, 9);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->data[0], 0x99);
-    release_buf(b);
-    EXPECT_EQ(m_disks.log.text(), "");
 }
 
 // Mended: a broken free ring is rebuilt (keeping cached sectors) instead of

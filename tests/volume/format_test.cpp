@@ -1,5 +1,5 @@
-// Volume format: geometry, descriptor, reserved items, refusals, and
-// re-initialising a whole disk.
+// Volume format: geometry, descriptor, reserved items, refusals and a
+// reformat.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -168,23 +168,4 @@ TEST(Format, ReformatKeepsTheOldIndexAndLeavesNoStaleItems) {
     EXPECT_EQ(ITEM_UNUSED, it.item_type);
     ASSERT_EQ(0, get_index_item_info(pdp, c, &idx));
     EXPECT_EQ(0, idx);
-}
-
-// Catches a whole-disk initialisation that leaves other entries, picks
-// another cluster size, or gives a volume (holding the disk label ahead of
-// its descriptor) that does not mount.
-TEST(Format, InitDiskLaysOneVolumeOverTheDiskAndMountsIt) {
-    FormatDisk disk(300000);
-    EXPECT_EQ(0, kx_init_disk(0));
-    kx_partition parts[4];
-    ASSERT_EQ(0, kx_read_partitions(0, parts));
-    EXPECT_EQ(
-        std::vector<uint64_t>({0, 300000, 0, 0, 0}),
-        std::vector<uint64_t>({parts[0].start, parts[0].size, parts[1].size, parts[2].size, parts[3].size}));
-    kx_driver* pdp = get_pdp(0, 0);
-    ASSERT_NE(nullptr, pdp);
-    EXPECT_EQ(4096u, pdp->sector_per_clus);
-    EXPECT_EQ(71u, pdp->total_clus);
-    EXPECT_EQ(0, disk.start_up());
-    EXPECT_EQ(1, disk.count);
 }

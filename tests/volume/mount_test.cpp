@@ -1,12 +1,9 @@
-// Mounting: loading a descriptor into a driver slot, the repair of open
-// volumes, the driver summary, and damaged volumes, which must never crash,
-// hang or reach outside the partition. The volume: 2^20 sectors from sector
-// 2048, 64 sectors per cluster, 16280 clusters, 327 reserved.
+// Mounting: loading a descriptor into a driver slot, and damaged volumes,
+// which must never crash, hang or reach outside the partition. The volume:
+// 2^20 sectors from sector 2048, 64 sectors per cluster, 16280 clusters, 327
+// reserved.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
-#include "kxtime.h"
 #include "support/test_volume.h"
 
 namespace {
@@ -14,10 +11,6 @@ namespace {
 using K = kx_driver;
 using words = std::vector<std::pair<size_t, uint32_t>>;
 const uint32_t kSize = 1u << 20;
-
-packed_time at(int hour, int minute) {
-    return make_packed_time(2009, 5, 31, hour, minute, 0);
-}
 
 class Mount : public ::testing::Test {
    protected:
@@ -75,61 +68,6 @@ TEST_F(Mount, LoadingTakesTheDescriptorAndClearsTheMemoryWords) {
     set_fields(&g_drivers[slot], {{&K::type, 1}, {&K::disk_no, 9}});
     EXPECT_EQ(-1, mount());
     EXPECT_EQ("get_empty_driver failed!!!!!!!!!!!!!\n", v.log.text());
-}
-
-// An open volume of type 0, 3 or 4 is repaired in order (directory scan,
-// user-data ring, descriptor save); types 1 and 2 never are, nor written.
-TEST_F(Mount, OpenVolumesOfTypesZeroThreeAndFourAreRepaired) {
-    for (uint32_t type : {0u, 3u, 4u, 1u, 2u}) {
-        lay({{12, 0}, {84, type}});
-        ASSERT_EQ(0, mount()) << type;
-        const std::string& log = v.log.text();
-        size_t scan = log.find("restore_fs41() "), ring = log.find("restore_ud_area add "),
-               save = log.find("save_pdp,0 dev-- ");
-        if (type == 1 || type == 2) {
-            EXPECT_EQ("", log) << type;
-            EXPECT_EQ(0u, ide_get_counters(0).writes) << type;
-        } else {
-            EXPECT_TRUE(scan < ring && ring < save && save != std::string::npos) << type << "\n" << log;
-        }
-    }
-}
-
-// Catches summary spans not widened by the time sections (or widened by
-// entries whose times are out of order), free space shown while section 2
-// exists, and disk_index written for a disk the library does not report.
-TEST_F(Mount, TheSummaryWidensItsSpansWithTheTimeSections) {
-    kx_driver* pdp = v.pdp;
-    set_fields(pdp, {{&K::current_cluster, 1000},
-                     {&K::start_time1, at(10, 0)},
-                     {&K::end_time1, at(9, 30)},
-                     {&K::start_cluster2, 1256},
-                     {&K::end_cluster2, 5000},
-                     {&K::start_time2, at(8, 0)},
-                     {&K::end_time2, at(8, 30)},
-                     {&K::collision_num, 2}});
-    time_section* t = pdp->sections;
-    t[0] = {pdp, nullptr, at(10, 0), at(11, 0), 327, 500, 0, 0, 0};
-    t[1] = {pdp, nullptr, at(9, 0), at(9, 30), 501, 1000, 0, 0, 0};
-    t[2] = {pdp, nullptr, at(7, 0), at(6, 0), 1001, 1100, 0, 0, 0};  // times out of order: left out
-    t[3] = {pdp, nullptr, at(8, 0), at(8, 30), 1256, 5000, 0, 0, 0};
-    g_work_driver[0] = nullptr;  // no refresh from the directory
-    driver_info i;
-    memset(&i, 0xEE, sizeof i);
-    ASSERT_EQ(0, kx_get_driver_info(0, 0, &i));
-    EXPECT_EQ(std::vector<uint32_t>({0, 0, 4, at(8, 0), at(9, 30), 0, at(8, 0), at(11, 0), 508, 0, 0, 0}),
-              std::vector<uint32_t>({i.type, i.is_work, i.section_num, i.start_time1, i.end_time1, i.zero,
-                                     i.start_time2, i.end_time2, i.total_mb, i.free_mb, i.err_status,
-                                     i.disk_index}));
-    pdp->start_cluster2 = 0;
-    link_drivers(0);
-    ASSERT_EQ(0, kx_get_driver_info(0, 0, &i));
-    EXPECT_EQ(std::vector<uint32_t>({477, 1}), std::vector<uint32_t>({i.free_mb, i.is_work}));
-    EXPECT_EQ(1, kx_get_driver_info(0, 1, &i));
-    pdp->disk_no = 6;
-    i.disk_index = 0xABCD;
-    ASSERT_EQ(0, kx_get_driver_info(6, 0, &i));
-    EXPECT_EQ(0xABCDu, i.disk_index);
 }
 
 // Mended: each of these descriptors would let a later step address sectors

@@ -1,7 +1,7 @@
-// Start-up over sets of disks and the four diagnostic tables (printed text
-// compared whole with golden files), the ring of drivers with its working
-// driver, and the hand-over when the working driver is full. Volumes have
-// 2^20 sectors and 64 sectors per cluster: 16280 clusters, 327 reserved.
+// Start-up: the ring of drivers with its working driver, the hand-over when
+// the working driver is full, and the dump of a damaged driver table.
+// Volumes have 2^20 sectors and 64 sectors per cluster: 16280 clusters, 327
+// reserved.
 #include <gtest/gtest.h>
 
 #include "kxtime.h"
@@ -32,34 +32,6 @@ void set_times(kx_driver* d, packed_time s1, packed_time e1, packed_time s2 = 0,
 }
 
 }  // namespace
-
-// Catches a wrong line, row or order anywhere in the start-up text, a
-// failing disk stopping the others, and writes to disks that do not mount.
-TEST(StartUp, PrintsItsTextWholeForNoneOneAndSeveralDisks) {
-    TestDisks none({16});
-    use_disks({none.dir.file("absent.img")});
-    EXPECT_EQ(7, none.start_up());
-    EXPECT_EQ(0, none.count);
-    EXPECT_GOLDEN("volume/golden/startup_no_disk.txt", none.log.text());
-    TestDisks one({kFirst + kSize});
-    one.format(0, 1, kSize, 64);
-    EXPECT_EQ(0, one.start_up());
-    EXPECT_EQ(1, one.count);
-    EXPECT_GOLDEN("volume/golden/startup_one_volume.txt", one.log.text());
-    // Disk 0: two volumes and an empty entry; disk 1: no partition table;
-    // disk 2: a partition whose descriptor has no check word.
-    TestDisks several({kFirst + 2 * kSize, 4096, kFirst + 65536});
-    several.format(0, 2, kSize, 64);
-    kx_partition table[4] = {{kFirst, 65536}, {0, 0}, {0, 0}, {0, 0}};
-    ASSERT_EQ(0, kx_write_partitions(2, table));
-    several.put_sector(kFirst + KX_TEMP_OFF, sector_bytes(SECTOR_SIZE, 0xA5), 2);
-    uint64_t digest1 = file_digest(several.image(1)), digest2 = file_digest(several.image(2));
-    EXPECT_EQ(0, several.start_up());
-    EXPECT_EQ(2, several.count);
-    EXPECT_GOLDEN("volume/golden/startup_three_disks.txt", several.log.text());
-    EXPECT_EQ(std::vector<uint64_t>({digest1, digest2}),
-              std::vector<uint64_t>({file_digest(several.image(1)), file_digest(several.image(2))}));
-}
 
 // Mended: a damaged collision count never reads the dump past the 130
 // entries of the section table.
@@ -100,32 +72,4 @@ TEST(StartUp, TheRingStartsAtTheNewestDriverAndRunsByStartTime) {
     EXPECT_EQ(c, g_work_driver[0]);
     EXPECT_EQ(3, g_driver_num[0]);
     EXPECT_TRUE(c->next == a && a->next == d && d->next == c);
-}
-
-// Without the flag the writer hands over to the next driver: opened where it
-// stopped (a collision when the clock lies before its end), or given a new
-// pass (section 2 from cluster 256) when it is full as well.
-TEST(StartUp, WithoutTheAdapterFlagTheWriterMovesToTheNextDriver) {
-    TestDisks disks({kFirst + 2 * kSize});
-    disks.format(0, 2, kSize, 64);
-    disks.start_up();
-    kx_driver *a = get_pdp(0, 0), *b = get_pdp(0, 1);
-    a->end_time1 = at(11, 0);
-    link_drivers(0);
-    ASSERT_EQ(a, g_work_driver[0]);
-    set_fields(b, {{&K::end_time1, at(13, 0)}, {&K::current_cluster, 500}});  // after the clock's 12:00
-    switch_work_driver(a);
-    EXPECT_EQ(b, g_work_driver[0]);
-    EXPECT_EQ(KX_STATUS_CLOSED, get_le32(disks.sector(kFirst + KX_TEMP_OFF).data() + 12));
-    sector_bytes desc = disks.sector(kFirst + kSize + KX_TEMP_OFF);
-    EXPECT_EQ(std::vector<uint32_t>({0, 1, 501}),
-              std::vector<uint32_t>({get_le32(&desc[12]), get_le32(&desc[160]), b->collision[0]}));
-    EXPECT_TRUE(disks.log.contains("Set new collision at cluster 500 in work driver\n"));
-    set_fields(a, {{&K::current_cluster, a->total_clus - 10}, {&K::end_time1, at(9, 0)}});
-    switch_work_driver(b);
-    EXPECT_EQ(a, g_work_driver[0]);
-    desc = disks.sector(kFirst + KX_TEMP_OFF);
-    const uint32_t words[][2] = {{16, at(12, 0)},          {24, a->rev_clus - 1}, {28, 256},
-                                 {32, a->total_clus - 10}, {40, at(9, 0)},        {160, 0}};
-    for (const auto& w : words) EXPECT_EQ(w[1], get_le32(desc.data() + w[0])) << "word " << w[0];
 }
