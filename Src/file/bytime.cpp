@@ -280,9 +280,11 @@ candidate search_sections(KXFILE h, uint8_t channel, rec_key target, int type, u
     uint32_t count = 0;
     for (time_section* node = h->sections; node != nullptr && count < MAX_NODES; node = node->next, count++) {
         if (!in_driver_mask(node, driver_mask)) continue;
-        // A section that ends before the target holds nothing running then; a
-        // section that starts after it holds nothing started before.
-        if (forward ? node->end_time <= target.t : node->start_time > target.t) {
+        // A section that starts after the target holds nothing started before
+        // it. Its end rules nothing out: that is the end of its newest
+        // cluster, and a recording whose last cluster was taken earlier (while
+        // other channels took the newer ones) may have run on long after it.
+        if (!forward && node->start_time > target.t) {
             node->state = NODE_OUT;
             continue;
         }
