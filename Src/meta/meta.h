@@ -81,6 +81,10 @@ void update_write_time(kx_driver* pdp, packed_time now);
 // as a collision at the next cluster to be taken.
 void update_end_time(kx_driver* pdp, packed_time now);
 void add_collision(kx_driver* pdp, packed_time old_end, packed_time new_start);
+// At mount, before the sections are built: the clock went back before `clus`
+// was taken, a collision the descriptor did not keep. Inserted in cluster
+// order; one already listed is not listed twice.
+void note_collision_at(kx_driver* pdp, uint32_t clus);
 void shift_time_sections(kx_driver* pdp);
 void driver_full(kx_driver* pdp);
 void build_time_sections(kx_driver* pdp);

@@ -90,6 +90,25 @@ int restore_section2(kx_driver* pdp) {
     return 0;
 }
 
+// True when the cluster `clus`, whose start lies more than ten seconds before
+// the one written before it, was written in this pass all the same: the clock
+// was set back and the descriptor, saved only now and then, lost the
+// collision. The ring has never wrapped (the directory was cleared at format,
+// so nothing older lies ahead), or a later cluster of the scan continues a
+// record of this pass: its up cluster, at or before `last`, names it as its
+// next one. The writer takes clusters in order, so every cluster up to that
+// one was taken in this pass too.
+bool written_this_pass(kx_driver* pdp, uint32_t clus, uint32_t last, uint32_t end) {
+    if (pdp->fill_count == 0) return true;
+    for (uint32_t d = clus; d < end; d++) {
+        kx_dir_item it, up;
+        if (get_dir_item_info(pdp, d, &it) != 0 || it.item_type != ITEM_FOLLOW) continue;
+        if (it.up_cluster_no < pdp->rev_clus || it.up_cluster_no > last) continue;
+        if (get_dir_item_info(pdp, it.up_cluster_no, &up) == 0 && up.down_clus == d) return true;
+    }
+    return false;
+}
+
 // Index item type that the directory item's type calls for.
 uint32_t clus_type_of(uint8_t item_type) {
     switch (item_type) {
@@ -120,12 +139,16 @@ int restore_fs41(kx_driver* pdp) {
         }
         if (!dir_item_in_use(&it)) continue;
         // The ring's newest data ends where start times fall back: what
-        // follows is older data of the previous pass.
+        // follows is older data of the previous pass, unless it is proven to
+        // be this pass's, written after the clock was set back.
         if (time_diff(it.start_time, prev) < kTimeBackLimit) {
-            kx_log("time out\n");
-            print_time(prev);
-            print_time(it.start_time);
-            break;
+            if (!written_this_pass(pdp, c, last, end)) {
+                kx_log("time out\n");
+                print_time(prev);
+                print_time(it.start_time);
+                break;
+            }
+            note_collision_at(pdp, c);
         }
         prev = it.start_time;
         if (it.item_type == ITEM_FOLLOW) {
@@ -157,6 +180,11 @@ int restore_fs41(kx_driver* pdp) {
         kx_log("Error %d : get_dir_item_time1(pdp,pdp->current_cluster,&pdp->end_time1)\n", r);
         return r;
     }
+    // A last cluster that ends before it began saw the clock go back while it
+    // was open. Recording on, the next cluster must still be seen to start
+    // before it, as a collision, whose note was lost with the power.
+    packed_time last_start = 0;
+    if (get_dir_item_time(pdp, last, &last_start) == 0 && pdp->end_time1 < last_start) pdp->end_time1 = last_start;
     r = restore_section2(pdp);
     if (r) return r;
     r = restore_clus_index(pdp);

@@ -216,6 +216,21 @@ void add_collision(kx_driver* pdp, packed_time old_end, packed_time new_start) {
     pdp->table_dirty = 1;
 }
 
+void note_collision_at(kx_driver* pdp, uint32_t clus) {
+    clamp_counts(pdp);
+    uint32_t n = pdp->collision_num, at = 0;
+    while (at < n && pdp->collision[at] < clus) at++;
+    if (at < n && pdp->collision[at] == clus) return;
+    if (n >= KX_MAX_COLLISIONS) {
+        kx_log("Too many time collisions in work driver, new collision will not be processed!!!!!!!\n");
+        return;
+    }
+    move_list(pdp->collision, at, n - at, +1);
+    pdp->collision[at] = clus;
+    pdp->collision_num++;
+    pdp->table_dirty = 1;
+}
+
 void shift_time_sections(kx_driver* pdp) {
     clamp_counts(pdp);
     time_section* t = pdp->sections;
