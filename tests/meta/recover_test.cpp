@@ -41,9 +41,10 @@ class RecoverTest : public ::testing::Test {
     }
     // Writes the items and leaves the descriptor open with these words, as a
     // recorder that lost power leaves it; then mounts with that shutdown time.
-    void crash_and_mount(packed_time shutdown, uint32_t current, uint32_t index_clus) {
+    // `fill` counts the ring's wraps: with none, nothing older lies ahead.
+    void crash_and_mount(packed_time shutdown, uint32_t current, uint32_t index_clus, uint32_t fill = 0) {
         ASSERT_EQ(0, sync_disk(0));
-        for (auto [off, v] : {std::pair{12, 0u}, {24, current}, {28, 0u}, {32, 0u}, {116, index_clus}})
+        for (auto [off, v] : {std::pair{8, fill}, {12, 0u}, {24, current}, {28, 0u}, {32, 0u}, {116, index_clus}})
             m_v->put_word(KX_TEMP_OFF, off, v);
         m_v->remount(shutdown);
     }
@@ -120,6 +121,31 @@ TEST_F(RecoverTest, ShutdownTimeGivesTheEndWhenItIsBelievable) {
 // chunks; restoring writes back only the sectors of the index area. Mended:
 // an index area larger than a cluster is refused instead of running past
 // the volume's end.
+// Start times falling back by more than ten seconds end the scan where the
+// ring has wrapped: older data lies ahead. In a ring that never wrapped, or
+// where a record of this pass runs on past the fall, the clock was set back:
+// the scan goes on, and the collision the descriptor lost is noted.
+TEST_F(RecoverTest, ScanPassesAStepBackOnlyWhereThisPassIsProven) {
+    for (int32_t back : {10, 11}) {
+        for (uint32_t fill : {0u, 1u}) {
+            make_volume(64, 300);
+            for (auto [c, t] : {std::pair{R, 0}, {R + 1, -back}, {R + 2, 3600}}) item(c, ITEM_FIRST, 1, at(t), 0, 0, c, 0);
+            crash_and_mount(0, R, R, fill);
+            const bool ends = back == 11 && fill == 1;
+            EXPECT_EQ(ends ? R : R + 2, desc().current_cluster);
+            EXPECT_EQ(ends, m_v->log.contains("time out\n"));
+            EXPECT_EQ(back == 11 && fill == 0 ? 1u : 0u, desc().collision_num);
+        }
+    }
+    make_volume(64, 300);
+    item(R, ITEM_FIRST, 1, at(0), R + 2, 0, R, 1);
+    item(R + 1, ITEM_FIRST, 1, at(-3600), 0, 0, R + 1, 0);
+    item(R + 2, ITEM_FOLLOW, 1, at(-3500), DOWN_OPEN, R, R, 1);
+    crash_and_mount(0, R, R, 1);
+    EXPECT_EQ(R + 2, desc().current_cluster);
+    EXPECT_EQ(R + 1, get_le32(m_v->sector(desc().collision_off).data()));
+}
+
 TEST_F(RecoverTest, CopyIndexSavesTheIndexAreaInTheLastCluster) {
     make_volume(4096, 40);
     kx_driver* pdp = m_v->pdp;
