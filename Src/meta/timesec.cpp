@@ -180,7 +180,12 @@ void set_current_cluster(kx_driver* pdp, uint32_t clus) {
         pdp->table_dirty = 1;
     }
 
-    if (clus % kSaveInterval == kSaveInterval - 1 || pdp->table_dirty) save_pdp(pdp);
+    // A bad cluster passed over may be the one of the interval's end: the
+    // distance from the last save counts too, or recovery, which looks only so
+    // far beyond the saved position, would lose what was written since.
+    if (clus % kSaveInterval == kSaveInterval - 1 || (uint64_t)pdp->saved_cluster + kSaveInterval <= clus ||
+        pdp->table_dirty)
+        save_pdp(pdp);
 }
 
 void update_write_time(kx_driver* pdp, packed_time now) {
