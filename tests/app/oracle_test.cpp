@@ -235,6 +235,7 @@ private:
     Wall m_skew = 0, m_lastWall = 0;
     uint32_t m_tick = 0;
     int m_pass = 0;
+    uint32_t m_head = 0;  // the furthest cluster this pass has written
     std::vector<Recording> m_recs;
 };
 
@@ -301,6 +302,7 @@ bool History::Write(Recording& r) {
     alignas(512) static uint8_t piece[400 * 1024];
     for (size_t i = 0; i < bytes; i++) piece[i] = static_cast<uint8_t>(m_rng());
     EXPECT_EQ(bytes, kx_fwrite(piece, 1, bytes, r.handle));
+    m_head = std::max(m_head, pdp->current_cluster);
     r.bytes.insert(r.bytes.end(), piece, piece + bytes);
     return true;
 }
@@ -330,6 +332,7 @@ void History::Wrap() {
     ASSERT_EQ(1u, kx_fwrite(summary, sizeof summary, 1, f));
     kx_fclose(f);
     m_pass++;
+    m_head = 0;
 }
 
 // Power fails while one recording is open, everything it was given written;
@@ -354,19 +357,25 @@ std::string History::Check() {
     kx_driver* pdp = Driver();
     if (pdp == nullptr) return "the volume does not mount\n";
     // What the ring kept: this pass, and of the pass before what lies beyond
-    // the head while that pass's remainder is still kept.
-    std::vector<const Recording*> kept;
+    // the head while that pass's remainder is still kept. A recording of the
+    // pass before that this pass has not reached is still whole on the disk
+    // and may be listed too: after a power failure the mount cannot always
+    // tell where this pass's data ends.
+    std::vector<const Recording*> kept, intact;
     Wall lo = INT64_MAX, hi = INT64_MIN;
     for (const Recording& r : m_recs) {
         if (r.first == 0 || r.bytes.empty()) continue;
         const bool keep =
             r.pass == m_pass || (r.pass == m_pass - 1 && pdp->start_cluster2 != 0 && r.first > pdp->current_cluster);
+        if (!keep && r.pass == m_pass - 1 && r.first > m_head) intact.push_back(&r);
         if (!keep) continue;
         kept.push_back(&r);
         lo = std::min({lo, r.start, r.end});
         hi = std::max({hi, r.start, r.end});
     }
     if (kept.empty()) return "";
+    std::vector<const Recording*> listable = kept;
+    listable.insert(listable.end(), intact.begin(), intact.end());
 
     std::vector<std::pair<Wall, Wall>> windows;
     for (int i = 0; i < 12; i++) {
@@ -399,7 +408,7 @@ std::string History::Check() {
                 RecordFirstCluster(got.entry.name, &first);
                 if (seen[first]++ != 0) bad << where << ": " << got.entry.name << " listed twice\n";
                 const Recording* want = nullptr;
-                for (const Recording* r : kept) {
+                for (const Recording* r : listable) {
                     if (r->first == first && r->channel == channel) want = r;
                 }
                 if (want == nullptr) {
@@ -448,7 +457,7 @@ std::string History::Check() {
     for (const CopyOutcome& o : job.Outcomes()) {
         uint32_t first = 0;
         RecordFirstCluster(o.record.entry.name, &first);
-        for (const Recording* r : kept) {
+        for (const Recording* r : listable) {
             if (r->first != first) continue;
             const std::vector<uint8_t> copy = ReadFile(o.path);
             const size_t common = std::min(copy.size(), r->bytes.size());
@@ -497,6 +506,13 @@ TEST(SearchOracle, RandomHistoriesMatchTheModel) {
     const char* s = getenv("TARVIK_ORACLE_SEED");
     const int count = n != nullptr ? atoi(n) : 24;
     const uint64_t seed = s != nullptr ? strtoull(s, nullptr, 10) : 1;
-    const std::string failures = RunHistories(seed, count, 160);
+    std::string failures = RunHistories(seed, count, 160);
+    // Histories of soak runs that found faults since mended (while the
+    // generator draws as it does now): a section's end ruling out a longer
+    // recording, data after a clock step back lost at a power failure, a
+    // recording of the previous pass still whole, a save point passed over.
+    if (n == nullptr) {
+        for (uint64_t mended : {520058u, 500015u, 520671u, 510280u}) failures += RunHistories(mended, 1, 160);
+    }
     if (!failures.empty()) ADD_FAILURE() << failures;
 }
