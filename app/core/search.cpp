@@ -9,30 +9,6 @@
 
 namespace {
 
-// The summary's two spans, each a pair of calendar_time: span 1 from the start
-// of the ring's current pass, span 2 over the time sections behind the write
-// position. Once the clock has been set back a section behind the write
-// position may hold times before the pass's start or after its newest data,
-// so only both spans together bound the partition's recordings.
-constexpr size_t kSummarySpan1 = 44;
-constexpr size_t kSummarySpan2 = 172;
-constexpr size_t kCalendarBytes = 32;
-// The largest step back of the recorder's clock that it records in the same
-// time section (a longer one starts a new section).
-constexpr int64_t kSameSectionStepBack = 10;
-
-int32_t get_le32(const uint8_t* p) {
-    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
-}
-
-// A calendar_time of the summary: year, month, day, reserved, hour, minute,
-// second, reserved, each a little-endian 32-bit integer.
-LocalDateTime summary_time(const uint8_t* p) {
-    return LocalDateTime{get_le32(p), get_le32(p + 4), get_le32(p + 8), get_le32(p + 16), get_le32(p + 20),
-                         get_le32(p + 24)};
-}
-
 // The decimal number of the two characters at pos of a name, stopping at the
 // first non-digit: "7." gives 7, ".5" gives 0. Nothing past the name's end is
 // looked at.
@@ -134,32 +110,19 @@ int SearchContext::OpenPartition() {
         const size_t items = kx_fread(m_summary, sizeof m_summary, 1, f);
         kx_fclose(f);
         if (items != 1) continue;
-        const std::string what = "the summary of partition " + std::to_string(m_partition);
-        int64_t first = MakeTimeValue(summary_time(m_summary + kSummarySpan1), what.c_str());
-        int64_t last = MakeTimeValue(summary_time(m_summary + kSummarySpan1 + kCalendarBytes), what.c_str());
-        // An unset time reads as 2000-01-01 00:00:00: span 2 then adds nothing.
-        const LocalDateTime second = summary_time(m_summary + kSummarySpan2);
-        const bool unset = second.year == 2000 && second.month == 1 && second.day == 1 && second.hour == 0 &&
-                           second.minute == 0 && second.second == 0;
-        if (!unset) {
-            first = std::min(first, MakeTimeValue(second, what.c_str()));
-            last = std::max(last, MakeTimeValue(summary_time(m_summary + kSummarySpan2 + kCalendarBytes), what.c_str()));
-        }
-        // Only the span's start can rule a partition out: its end is the end
-        // of the newest cluster, and a recording that took its last cluster
-        // earlier may have run on past it. A clock set back by ten seconds or
-        // less starts no new time section, so a recording may begin up to
-        // that much before the span does.
-        first -= kSameSectionStepBack;
-        if (first > m_end) continue;
-        // The walk begins on the day before the window's first day: a recording
-        // that ends at exactly the window's first midnight is not running at
-        // that day's start, so only the day before lists it.
-        const int64_t firstDay = std::max(LocalMidnight(first), PreviousLocalMidnight(m_start));
-        const int64_t lastDay = std::max(firstDay, std::min(LocalMidnight(last), LocalMidnight(m_end)));
+        // The summary's spans bound nothing for certain, so no partition is
+        // ruled out by them. A clock set back by ten seconds or less starts no
+        // new time section, and such steps add up: a recording may begin any
+        // time before its section's start, or after its section's end (that of
+        // its newest cluster). The walk begins on the day before the window's
+        // first day: a recording that ends at exactly the window's first
+        // midnight is not running at that day's start, so only the day before
+        // lists it.
+        const int64_t firstDay = PreviousLocalMidnight(m_start);
+        const int64_t lastDay = std::max(firstDay, LocalMidnight(m_end));
         // Only the days the partition lists hold recordings: walking those
-        // alone keeps a damaged summary span (one that starts in 2000, say)
-        // from costing a listing for every calendar day of a wide window.
+        // alone keeps a wide window from costing a listing for every calendar
+        // day.
         ListDays(firstDay, lastDay);
         // The days listed are those on which recordings start. The first day
         // is walked in any case: its listing holds the recordings that began
