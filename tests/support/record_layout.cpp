@@ -257,12 +257,22 @@ kx_dir_item item_of(kx_driver* pdp, uint32_t clus) {
     return it;
 }
 
-uint8_t index_of(kx_driver* pdp, uint32_t clus) {
-    uint8_t b = 0;
-    EXPECT_EQ(0, get_index_item_info(pdp, clus, &b)) << "index byte of cluster " << clus;
-    return b;
+std::vector<std::pair<uint32_t, uint32_t>> list_channel(kx_driver* pdp, uint8_t ch, packed_time t) {
+    std::vector<std::pair<uint32_t, uint32_t>> out;
+    KXFILE h = read_handle(pdp);
+    if (kx_file_open_by_time(h, ch, t, 2, 0, 255, 255, 0) == 0) {
+        // More calls than the volume has clusters: a listing that repeats.
+        for (uint32_t c; out.size() <= pdp->total_clus && (c = kx_file_find_next(h, ch, t, 0, 255)) != 0;)
+            out.emplace_back(h->pdp->part, c);
+    }
+    kx_file_close(h);
+    return out;
 }
 
+namespace {
+
+// The record that starts at `first`, read whole (as long as its first item
+// says) through the file layer's reader.
 std::vector<uint8_t> read_record(kx_driver* pdp, uint32_t first) {
     KXFILE h = read_handle(pdp);
     std::vector<uint8_t> out;
@@ -277,17 +287,7 @@ std::vector<uint8_t> read_record(kx_driver* pdp, uint32_t first) {
     return out;
 }
 
-std::vector<std::pair<uint32_t, uint32_t>> list_channel(kx_driver* pdp, uint8_t ch, packed_time t) {
-    std::vector<std::pair<uint32_t, uint32_t>> out;
-    KXFILE h = read_handle(pdp);
-    if (kx_file_open_by_time(h, ch, t, 2, 0, 255, 255, 0) == 0) {
-        // More calls than the volume has clusters: a listing that repeats.
-        for (uint32_t c; out.size() <= pdp->total_clus && (c = kx_file_find_next(h, ch, t, 0, 255)) != 0;)
-            out.emplace_back(h->pdp->part, c);
-    }
-    kx_file_close(h);
-    return out;
-}
+}  // namespace
 
 Stream::Stream(uint8_t channel, uint32_t id) : ch(channel), seed(1ull << 63 | id), h(write_handle(channel)) {}
 

@@ -123,11 +123,6 @@ KXFILE read_handle(kx_driver* pdp);
 size_t count_of(const std::string& text, const std::string& what);
 
 kx_dir_item item_of(kx_driver* pdp, uint32_t clus);
-uint8_t index_of(kx_driver* pdp, uint32_t clus);
-
-// The record that starts at `first`, read whole (as long as its first item
-// says) through the file layer's reader.
-std::vector<uint8_t> read_record(kx_driver* pdp, uint32_t first);
 // A channel's records from time t on as (partition, first cluster), in the
 // order kx_file_find_next gives them after a forward search from `pdp`.
 std::vector<std::pair<uint32_t, uint32_t>> list_channel(kx_driver* pdp, uint8_t ch, packed_time t);

@@ -82,10 +82,6 @@ kx_dir_item TestVolume::item(uint32_t clus) const {
     return it;
 }
 
-uint8_t TestVolume::index(uint32_t clus) const {
-    return sector(start + desc().index_off + clus / 512)[clus % 512];
-}
-
 void expect_text_file(const std::string& path, const std::string& actual) {
     const char* update = getenv("TARVIK_UPDATE_GOLDEN");
     if (update && std::string(update) == "1") {

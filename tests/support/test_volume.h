@@ -59,7 +59,6 @@ class TestVolume : public TestDisks {
     kx_driver desc() const;
     uint32_t desc_word(size_t off) const;
     kx_dir_item item(uint32_t clus) const;
-    uint8_t index(uint32_t clus) const;
     uint64_t desc_lba() const { return start + KX_TEMP_OFF; }
 
     const uint64_t start;
