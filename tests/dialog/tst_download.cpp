@@ -1,11 +1,10 @@
 // Downloads from the dialog: the folder tree with whole copies, the controls
-// while a job runs, Cancel, the question when the dialog is closed during a
-// job, and a recording that cannot be read ending with the failure message.
+// while a job runs, Cancel, and the question when the dialog is closed
+// during a job. How failures are counted and told is the job's own test.
 #include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
 
-#include "DiskIOCtl.h"
 #include "dialog_harness.h"
 
 namespace {
@@ -96,25 +95,6 @@ private slots:
         QVERIFY(!d.dlg.Job().Running() && d.dlg.Job().StopRequested());
         QTest::qWait(3 * CTarvikDlg::kTimerMs);
         QCOMPARE(d.dlg.messages.size(), size_t(2));
-    }
-
-    // A recording whose last KiB cannot be read is not reported as copied:
-    // the job ends with the failure message naming it, with a warning, and
-    // its cut copy does not take the recording's name.
-    void unreadableRecordingEndsWithFailure() {
-        Searched d(3);
-        const uint64_t sector = clus_sector(get_pdp(0, 0), d.recs[1].chain.back());
-        ide_inject_fault(0, sector, sector, IDE_FAULT_READ);
-        d.dlg.Click("IDC_SELECT_ALL");
-        d.dlg.Click("IDC_DOWNLOAD");
-        QTRY_VERIFY_WITH_TIMEOUT(!d.dlg.messages.empty(), kWaitMs);
-        ide_clear_faults();
-        QCOMPARE(d.dlg.messages.size(), size_t(1));
-        const QString text = d.dlg.messages[0].text;
-        QVERIFY2(text.startsWith("1 recording(s) could not be copied.\n"), qPrintable(text));
-        QVERIFY2(text.contains(d.dlg.Results().Items()[1].record.entry.name), qPrintable(text));
-        QCOMPARE(d.dlg.messages[0].icon, QMessageBox::Warning);
-        QVERIFY(Copied(d, 0) && Copied(d, 2) && !Exists(d, 1));
     }
 };
 

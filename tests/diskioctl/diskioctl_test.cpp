@@ -1,14 +1,12 @@
 // The disk-access stand-in: which paths become disks, transfers that fail
-// whole, injected faults, and the in-memory overlay of read-only disks.
+// whole, and the in-memory overlay of read-only disks.
 #include "DiskIOCtl.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
