@@ -1,7 +1,6 @@
 #include "core/copy_engine.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "DiskIOCtl.h"
 #include "core/copysource.h"
+#include "core/digest.h"
 #include "core/folders.h"
 #include "core/language.h"
 #include "core/partfile.h"
@@ -39,35 +39,6 @@ bool safe_relative_path(const std::string& path) {
         start = slash + 1;
     }
 }
-
-class Sha256 {
-public:
-    Sha256() : m_ctx(EVP_MD_CTX_new()) {
-        if (m_ctx != nullptr) EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr);
-    }
-    ~Sha256() { EVP_MD_CTX_free(m_ctx); }
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
-    void Update(const uint8_t* data, size_t n) {
-        if (m_ctx != nullptr) EVP_DigestUpdate(m_ctx, data, n);
-    }
-    // 64 lowercase hex digits, "" when the digest could not be made.
-    std::string Hex() {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int size = 0;
-        if (m_ctx == nullptr || EVP_DigestFinal_ex(m_ctx, digest, &size) != 1) return "";
-        static const char kHex[] = "0123456789abcdef";
-        std::string out;
-        for (unsigned int i = 0; i < size; i++) {
-            out += kHex[digest[i] >> 4];
-            out += kHex[digest[i] & 15];
-        }
-        return out;
-    }
-
-private:
-    EVP_MD_CTX* m_ctx;
-};
 
 void append_range(std::vector<UnreadableRange>& ranges, uint64_t offset, uint64_t bytes) {
     if (!ranges.empty() && ranges.back().offset + ranges.back().bytes == offset) {
@@ -133,23 +104,26 @@ std::string DescribeRanges(const std::vector<UnreadableRange>& ranges) {
 
 // ------------------------------------------------------------ the ring
 
-// Buffers pass from the reader to the writer and back. A buffer the reader
-// hands over holds `bytes` of the file from `offset` on; one with `end` set
-// says that the reader has finished (the end of the file, a read that failed,
-// or a stop).
+// Buffers pass from the reader to the writer and, when the copy is hashed,
+// to the hasher at the same time; a buffer returns to the reader once both
+// are done with it. A buffer the reader hands over holds `bytes` of the file
+// from `offset` on; one with `end` set says that the reader has finished (the
+// end of the file, a read that failed, or a stop).
 struct CCopyEngine::Ring {
     struct Slot {
         uint8_t* data = nullptr;
         size_t bytes = 0;
         uint64_t offset = 0;
         bool end = false;
+        int users = 0;  // the writer and the hasher, until each is done
         std::vector<UnreadableRange> unreadable;
     };
 
     Slot slots[kBuffers];
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<Slot*> free, filled;
+    std::deque<Slot*> free, unwritten, unhashed;
+    bool hashing = false;
     bool cancelled = false;
 
     ~Ring() {
@@ -165,41 +139,38 @@ struct CCopyEngine::Ring {
         return true;
     }
 
-    void Reset() {
+    void Reset(bool hash) {
         std::lock_guard<std::mutex> lock(mutex);
         free.clear();
-        filled.clear();
+        unwritten.clear();
+        unhashed.clear();
         for (Slot& s : slots) free.push_back(&s);
+        hashing = hash;
         cancelled = false;
     }
 
-    // The reader's next empty buffer; null once the writer has given up.
-    Slot* TakeFree() {
+    // The next buffer of a queue, in order; null once the writer has given up.
+    Slot* Take(std::deque<Slot*>& queue) {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return cancelled || !free.empty(); });
+        changed.wait(lock, [this, &queue] { return cancelled || !queue.empty(); });
         if (cancelled) return nullptr;
-        Slot* s = free.front();
-        free.pop_front();
+        Slot* s = queue.front();
+        queue.pop_front();
         return s;
     }
     void Publish(Slot* s) {
         {
             std::lock_guard<std::mutex> lock(mutex);
-            filled.push_back(s);
+            s->users = hashing ? 2 : 1;
+            unwritten.push_back(s);
+            if (hashing) unhashed.push_back(s);
         }
         changed.notify_all();
     }
-    Slot* TakeFilled() {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return !filled.empty(); });
-        Slot* s = filled.front();
-        filled.pop_front();
-        return s;
-    }
-    void GiveBack(Slot* s) {
+    void Release(Slot* s) {
         {
             std::lock_guard<std::mutex> lock(mutex);
-            free.push_back(s);
+            if (--s->users == 0) free.push_back(s);
         }
         changed.notify_all();
     }
@@ -272,7 +243,7 @@ bool CCopyEngine::AlreadyCopied(const std::string& relative, const std::string& 
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    Sha256 hash;
+    CDigest hash;
     uint8_t* buffer = m_ring->slots[0].data;
     uint64_t total = 0;
     ssize_t n;
@@ -349,16 +320,13 @@ FileCopyResult CCopyEngine::Copy(const CopyItem& item) {
 // byte count, hash, unreadable ranges and failure.
 void CCopyEngine::Pump(CCopySource& src, uint64_t size, CPartFile& file, FileCopyResult& out) {
     Ring& ring = *m_ring;
-    ring.Reset();
-    const bool fill = m_options.fillUnreadable;
-    // The reader also hashes what it read, in order: on a fast pair of disks
-    // the hash then runs beside the writes instead of between them.
-    Sha256 hash;
     const bool hashing = m_options.manifest;
-    std::thread reader([&ring, &src, &hash, hashing, fill, size, this] {
+    ring.Reset(hashing);
+    const bool fill = m_options.fillUnreadable;
+    std::thread reader([&ring, &src, fill, size, this] {
         uint64_t offset = 0;
         for (;;) {
-            Ring::Slot* s = ring.TakeFree();
+            Ring::Slot* s = ring.Take(ring.free);
             if (s == nullptr) return;
             s->offset = offset;
             s->unreadable.clear();
@@ -371,16 +339,34 @@ void CCopyEngine::Pump(CCopySource& src, uint64_t size, CPartFile& file, FileCop
                                                  fill, s->unreadable);
             }
             s->end = s->bytes == 0;
-            if (hashing) hash.Update(s->data, s->bytes);
             offset += s->bytes;
             ring.Publish(s);
             if (s->end) return;
         }
     });
+    // The hash runs in its own thread, beside the writes: SHA-256 is about as
+    // fast as a copy between two fast disks, so hashing between the writes
+    // (or the reads) would nearly halve the rate. It takes every buffer read,
+    // in order; its digest is used only when every one of them was written.
+    CDigest hash;
+    std::thread hasher;
+    if (hashing) {
+        hasher = std::thread([&ring, &hash] {
+            while (Ring::Slot* s = ring.Take(ring.unhashed)) {
+                if (s->end) return;
+                hash.Update(s->data, s->bytes);
+                ring.Release(s);
+            }
+        });
+    }
 
+    bool ended = false;
     for (;;) {
-        Ring::Slot* s = ring.TakeFilled();
-        if (s->end) break;
+        Ring::Slot* s = ring.Take(ring.unwritten);
+        if (s->end) {
+            ended = true;
+            break;
+        }
         // A buffer read after the stop request is not written, unless it
         // completes the copy (the stop came during the last read).
         if (m_stop.load() && out.bytes + s->bytes != size) {
@@ -398,11 +384,14 @@ void CCopyEngine::Pump(CCopySource& src, uint64_t size, CPartFile& file, FileCop
         }
         for (const UnreadableRange& r : s->unreadable) append_range(out.unreadable, r.offset, r.bytes);
         file.WriteBehind(out.bytes);
-        ring.GiveBack(s);
+        ring.Release(s);
     }
-    ring.Cancel();
+    // At the end of the source the reader has finished and the hasher
+    // finishes what is left; else both are told to give up.
+    if (!ended) ring.Cancel();
     reader.join();
+    if (hasher.joinable()) hasher.join();
     if (out.failure == CopyFailure::None && out.bytes != size)
         out.failure = m_stop.load() ? CopyFailure::Stopped : CopyFailure::ShortRead;
-    if (out.failure == CopyFailure::None && m_options.manifest) out.sha256 = hash.Hex();
+    if (out.failure == CopyFailure::None && hashing) out.sha256 = hash.Hex();
 }

@@ -1,9 +1,9 @@
 // Copies files off the recorder's disk at the speed of the slower of the two
 // disks. A reader thread fills a small ring of large buffers from the
-// recorder's disk while the calling thread hashes each buffer and writes it
-// to the PC: the source disk never idles while the PC writes. The written
-// pages are handed to the disk as the copy goes and then dropped from the
-// page cache, so that a long job neither evicts everything else nor leaves a
+// recorder's disk while the calling thread writes each buffer to the PC and a
+// hasher thread hashes it: the source disk never idles while the PC writes.
+// The written pages are handed to the disk as the copy goes and then dropped
+// from the page cache, so that a long job neither evicts everything else nor leaves a
 // large write-back for the final data sync.
 //
 // Every copy is written to NAME.part (see CPartFile) and takes its final name

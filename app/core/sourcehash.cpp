@@ -1,32 +1,11 @@
 #include "core/sourcehash.h"
 
-#include <openssl/evp.h>
-
-#include <memory>
+#include <optional>
 #include <vector>
 
+#include "core/digest.h"
+
 namespace {
-
-using Digest = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-
-Digest Start(const EVP_MD* md) {
-    Digest ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (ctx && EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) ctx.reset();
-    return ctx;
-}
-
-std::string Finish(const Digest& ctx) {
-    unsigned char bytes[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    if (!ctx || EVP_DigestFinal_ex(ctx.get(), bytes, &n) != 1) return {};
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < n; i++) {
-        hex += kHex[bytes[i] >> 4];
-        hex += kHex[bytes[i] & 15];
-    }
-    return hex;
-}
 
 // "MD5 matches", "SHA-1 does NOT match (stored ..., data ...)".
 std::string Check(const char* name, const std::string& stored, const std::string& computed) {
@@ -45,9 +24,10 @@ SourceHash HashSource(int disk, const std::function<void(uint64_t, uint64_t)>& p
         return result;
     }
     // MD5 and SHA-1 are computed only where the image stores them to check.
-    Digest sha256 = Start(EVP_sha256());
-    Digest md5 = source.stored_md5.empty() ? Digest(nullptr, &EVP_MD_CTX_free) : Start(EVP_md5());
-    Digest sha1 = source.stored_sha1.empty() ? Digest(nullptr, &EVP_MD_CTX_free) : Start(EVP_sha1());
+    CDigest sha256;
+    std::optional<CDigest> md5, sha1;
+    if (!source.stored_md5.empty()) md5.emplace(CDigest::Kind::Md5);
+    if (!source.stored_sha1.empty()) sha1.emplace(CDigest::Kind::Sha1);
     std::vector<unsigned char> buffer(1u << 20);
     uint64_t done = 0;
     while (done < source.bytes) {
@@ -60,21 +40,21 @@ SourceHash HashSource(int disk, const std::function<void(uint64_t, uint64_t)>& p
             result.error = "the disk could not be read at byte " + std::to_string(done);
             return result;
         }
-        for (const Digest* d : {&sha256, &md5, &sha1}) {
-            if (*d) EVP_DigestUpdate(d->get(), buffer.data(), n);
-        }
+        sha256.Update(buffer.data(), n);
+        if (md5) md5->Update(buffer.data(), n);
+        if (sha1) sha1->Update(buffer.data(), n);
         done += n;
         progress(done, source.bytes);
     }
-    result.sha256 = Finish(sha256);
+    result.sha256 = sha256.Hex();
     if (source.kind != "E01 image") return result;
     if (source.stored_md5.empty() && source.stored_sha1.empty()) {
         result.verification = "the E01 image stores no hash";
     } else {
-        if (!source.stored_md5.empty()) result.verification = Check("stored MD5", source.stored_md5, Finish(md5));
+        if (!source.stored_md5.empty()) result.verification = Check("stored MD5", source.stored_md5, md5->Hex());
         if (!source.stored_sha1.empty()) {
             result.verification += (result.verification.empty() ? "" : "; ") +
-                                   Check("stored SHA-1", source.stored_sha1, Finish(sha1));
+                                   Check("stored SHA-1", source.stored_sha1, sha1->Hex());
         }
     }
     if (const uint32_t bad = ide_disk_checksum_errors(disk); bad != 0) {
