@@ -1,8 +1,12 @@
 // A slow disk for the copy benchmark: a FUSE passthrough of a folder whose
 // file reads are paced at one rate and writes at another, as a spinning
-// recorder disk and a PC disk would deliver them. Every transfer goes to the
-// daemon (no page cache in between), and each direction is served as one
-// disk would serve it: requests queue behind each other at the set rate.
+// recorder disk and a PC disk would deliver them. Each direction is served as
+// one disk without a cache of its own would serve it: requests queue behind
+// each other at the set rate, and the disk idles when none is queued.
+// A file opened for reading is read through the kernel's page cache, as a
+// block device is: the kernel reads ahead, with the same window for every
+// program, and the cache is emptied at every open, so that every run reads
+// its bytes through the pacing. Writes go straight to the daemon.
 //
 // Usage: bench_throttle_fs FOLDER MOUNTPOINT READ_MIB_S WRITE_MIB_S [FUSE options, e.g. -f]
 #define FUSE_USE_VERSION 31
@@ -27,12 +31,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // One direction of the disk: a transfer of n bytes ends n / rate after the
-// later of its arrival and the end of the transfer before it.
+// later of its arrival and the end of the transfer before it. The bytes are
+// moved within that time, as a disk moves them while it reads or writes;
+// `transfer` returns the bytes moved or -errno.
 class Pace {
 public:
     explicit Pace(double mibPerSecond) : m_bytesPerSecond(mibPerSecond * 1048576.0) {}
-    void Take(size_t bytes) {
-        if (m_bytesPerSecond <= 0) return;
+    template <class Transfer>
+    ssize_t Serve(size_t bytes, Transfer transfer) {
+        if (m_bytesPerSecond <= 0) return transfer();
         Clock::time_point done;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -42,7 +49,9 @@ public:
                 std::chrono::duration<double>(static_cast<double>(bytes) / m_bytesPerSecond));
             done = m_free;
         }
+        const ssize_t n = transfer();
         std::this_thread::sleep_until(done);
+        return n;
     }
 
 private:
@@ -78,7 +87,8 @@ int fs_open(const char* path, fuse_file_info* fi) {
     const int fd = open(real(path).c_str(), fi->flags);
     if (fd < 0) return -errno;
     fi->fh = static_cast<uint64_t>(fd);
-    fi->direct_io = 1;  // every read and write reaches the pacing
+    fi->direct_io = (fi->flags & O_ACCMODE) != O_RDONLY;
+    fi->keep_cache = 0;
     return 0;
 }
 
@@ -86,21 +96,22 @@ int fs_create(const char* path, mode_t mode, fuse_file_info* fi) {
     const int fd = open(real(path).c_str(), fi->flags, mode);
     if (fd < 0) return -errno;
     fi->fh = static_cast<uint64_t>(fd);
-    fi->direct_io = 1;
+    fi->direct_io = 1;  // written: every write reaches the pacing
     return 0;
 }
 
 int fs_read(const char*, char* buf, size_t size, off_t off, fuse_file_info* fi) {
-    const ssize_t n = pread(static_cast<int>(fi->fh), buf, size, off);
-    if (n < 0) return -errno;
-    g_reads->Take(static_cast<size_t>(n));
-    return static_cast<int>(n);
+    return static_cast<int>(g_reads->Serve(size, [&] {
+        const ssize_t n = pread(static_cast<int>(fi->fh), buf, size, off);
+        return n < 0 ? -errno : n;
+    }));
 }
 
 int fs_write(const char*, const char* buf, size_t size, off_t off, fuse_file_info* fi) {
-    g_writes->Take(size);
-    const ssize_t n = pwrite(static_cast<int>(fi->fh), buf, size, off);
-    return n < 0 ? -errno : static_cast<int>(n);
+    return static_cast<int>(g_writes->Serve(size, [&] {
+        const ssize_t n = pwrite(static_cast<int>(fi->fh), buf, size, off);
+        return n < 0 ? -errno : n;
+    }));
 }
 
 int fs_release(const char*, fuse_file_info* fi) { return result(close(static_cast<int>(fi->fh))); }
