@@ -11,7 +11,8 @@
 #      FUSE passthrough pacing reads at READ_MIBS (default 150) and writes at
 #      WRITE_MIBS (default 400) MiB/s.
 #   bench/copy_bench.sh [BUILD_DIR]      (environment: DEST, READ_MIBS, WRITE_MIBS, ROUNDS)
-# Needs root for the FUSE mount (or a user allowed to mount FUSE).
+# Needs root for the FUSE mount (or a user allowed to mount FUSE), and the
+# programs fusermount3 (fuse3), /usr/bin/time (time), openssl and python3.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$here" && mkdir -p "${1:-build}" && cd "${1:-build}" && pwd)
