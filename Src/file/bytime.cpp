@@ -27,6 +27,8 @@
 namespace {
 
 constexpr uint32_t WINDOW = 32;  // items looked at around the bisection's result
+// A clock set back by this many seconds or less starts no new time section.
+constexpr int32_t SAME_SECTION_STEP_BACK = 10;
 constexpr int8_t NODE_OUT = -1;  // section takes no further part
 constexpr int8_t NODE_POSITIONED = 1;
 constexpr int8_t NODE_READY = 2;
@@ -140,21 +142,28 @@ uint32_t record_first(const dir_query& q, uint32_t clus, const kx_dir_item& it) 
 }
 
 // Looks back over the window for the channel's cluster of the earliest
-// qualifying record. 0 when there is none.
+// qualifying record. 0 when there is none. The clock may have been set back
+// by a few seconds inside the section, so the seconds around the target may
+// occur twice and the bisection land on the later run: the look goes on
+// beyond the window as long as start times stay that close to the target.
 uint32_t forward_window(const dir_query& q, uint32_t origin) {
     uint32_t best = 0, best_first = UINT32_MAX;
-    const uint32_t stop = origin - q.lo >= WINDOW ? origin - (WINDOW - 1) : q.lo;
-    for (uint32_t x = origin;; x--) {
+    const packed_time near = time_add(q.target.t, -SAME_SECTION_STEP_BACK);
+    uint32_t x = origin;
+    for (uint32_t seen = 1;; x--, seen++) {
         kx_dir_item it;
-        if (read_item(q, x, &it) && channel_item(q, it) && cluster_qualifies(q, x, it)) {
+        const bool readable = read_item(q, x, &it);
+        if (readable && channel_item(q, it) && cluster_qualifies(q, x, it)) {
             const uint32_t first = record_first(q, x, it);
             if (first <= best_first) {
                 best = x;
                 best_first = first;
             }
         }
-        if (x == stop) break;
+        if (x == q.lo) break;
+        if (seen >= WINDOW && !(readable && dir_item_in_use(&it) && it.start_time >= near)) break;
     }
+    const uint32_t stop = x;
     if (best != 0 || stop == q.lo) return best;
     // Nothing of the channel in the window: its record still running at the
     // target may have taken its last cluster long before (a recording that
