@@ -117,10 +117,6 @@ TEST_F(RecoverTest, ShutdownTimeGivesTheEndWhenItIsBelievable) {
     }
 }
 
-// The index backup goes to the volume's last cluster in whole 16-sector
-// chunks; restoring writes back only the sectors of the index area. Mended:
-// an index area larger than a cluster is refused instead of running past
-// the volume's end.
 // Start times falling back by more than ten seconds end the scan where the
 // ring has wrapped: older data lies ahead. In a ring that never wrapped, or
 // where a record of this pass runs on past the fall, the clock was set back:
@@ -146,6 +142,10 @@ TEST_F(RecoverTest, ScanPassesAStepBackOnlyWhereThisPassIsProven) {
     EXPECT_EQ(R + 1, get_le32(m_v->sector(desc().collision_off).data()));
 }
 
+// The index backup goes to the volume's last cluster in whole 16-sector
+// chunks; restoring writes back only the sectors of the index area. Mended:
+// an index area larger than a cluster is refused instead of running past
+// the volume's end.
 TEST_F(RecoverTest, CopyIndexSavesTheIndexAreaInTheLastCluster) {
     make_volume(4096, 40);
     kx_driver* pdp = m_v->pdp;
