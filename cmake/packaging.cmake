@@ -43,6 +43,12 @@ endfunction()
 
 # ---- The command line ----
 install(TARGETS tarvik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)
+# The media module, loaded by both programs from this folder: the dialog's
+# package depends on this one for it.
+if(TARGET tarvik_media)
+  install(TARGETS tarvik_media LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/tarvik COMPONENT cli
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
 tarvik_man_page(tarvik --help-all cli)
 install(FILES ${CMAKE_SOURCE_DIR}/res/completion/tarvik
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT cli)
@@ -100,7 +106,11 @@ files. Disks can be read without ever being written to.
 This package holds the command-line program; tarvik-gui holds the dialog.")
 set(CPACK_DEBIAN_GUI_PACKAGE_NAME tarvik-gui)
 set(CPACK_DEBIAN_GUI_PACKAGE_SECTION video)
-set(CPACK_DEBIAN_GUI_PACKAGE_RECOMMENDS tarvik)
+if(TARGET tarvik_media)
+  set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "tarvik (= ${PROJECT_VERSION})")
+else()
+  set(CPACK_DEBIAN_GUI_PACKAGE_RECOMMENDS tarvik)
+endif()
 set(CPACK_COMPONENT_GUI_DESCRIPTION "copy recordings off a digital video recorder's hard disk (dialog)
 tarvik-gui shows one dialog: pick a recorder disk and a channel, a start and
 an end time, search, tick recordings and download them into a folder tree.

@@ -14,7 +14,7 @@ out="$here/res/screenshot.png"
 export XDG_RUNTIME_DIR=$work
 # The sample's recorder clock ran in UTC, as in scripts/demo.sh.
 QT_QPA_PLATFORM=xcb TZ=UTC xvfb-run -a -s "-screen 0 800x600x24 -dpi 96" bash -c "
-  '$build/app/dialog/tarvik-gui' --read-only -D '$work/sample.img' >/dev/null 2>&1 &
+  '$build/tarvik-gui' --read-only -D '$work/sample.img' >/dev/null 2>&1 &
   gui=\$!
   sleep 4
   xwd -silent -name Tarvik | xwdtopnm 2>/dev/null | pnmtopng > '$out'

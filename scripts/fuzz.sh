@@ -22,6 +22,7 @@ fi
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 export TZ=UTC  # the application's search works in local time: the same for every run
+export TARVIK_MEDIA_MODULE=$build/tarvik-media.so  # the fuzz programs live in a subfolder
 for name in "${targets[@]}"; do
   work=$build/corpus/$name
   found=$build/found/$name

@@ -107,7 +107,7 @@ int RunCopyJob(const GlobalOptions& global, std::vector<SearchResult> records, c
 }
 
 int RunDownload(const GlobalOptions& global, const DownloadOptions& options) {
-    if (options.mp4 && !MediaSupported()) throw UsageError{"--mp4: this build of tarvik has no media support"};
+    if (options.mp4 && !MediaSupported()) throw UsageError{"--mp4: " + MediaMissingReason()};
     const std::string folder = AbsoluteFolder(options.output);
     const SearchWindow window = ParseWindow(options.search, global.clockOffset);
     StartSession(global, false);

@@ -103,7 +103,7 @@ int FindRecordings(const SearchOptions& options, const SearchWindow& window, CRe
 }
 
 int RunSearch(const GlobalOptions& global, const SearchOptions& options) {
-    if (options.probe && !MediaSupported()) throw UsageError{"--probe: this build of tarvik has no media support"};
+    if (options.probe && !MediaSupported()) throw UsageError{"--probe: " + MediaMissingReason()};
     const SearchWindow window = ParseWindow(options, global.clockOffset);
     StartSession(global, false);
     CResultList list;

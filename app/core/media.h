@@ -3,8 +3,9 @@
 // The recorder's file system does not say which codec or container the bytes
 // after a record's "KXII" header hold; a maintained media library is asked
 // instead. Everything here only reads: the exact copy stays the copy, and an
-// MP4 is written beside it, never in its place. Built with FFmpeg's libraries
-// when they are found; without them every call says the support is missing.
+// MP4 is written beside it, never in its place. The work is done by FFmpeg's
+// libraries in a module loaded on the first call; without the module (or in a
+// build without those libraries) every call says the support is missing.
 #pragma once
 
 #include <atomic>
@@ -19,8 +20,10 @@
 // seconds of standard-definition video, the first key frame included.
 constexpr size_t kProbeBytes = 1u << 20;
 
-// False in a build without the media libraries.
+// False when the media module is missing or cannot be loaded, or in a build
+// without the media libraries; MediaMissingReason then says which, for the user.
 bool MediaSupported();
+std::string MediaMissingReason();
 
 // "mpeg-ps h264 704x576" (container, first video codec, size), or "unknown"
 // for bytes that no format claims with confidence.

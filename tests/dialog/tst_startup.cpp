@@ -107,7 +107,7 @@ private slots:
             if (status == 0) env.insert("QT_QPA_PLATFORM", "xcb");
             env.remove("DISPLAY");
             gui.setProcessEnvironment(env);
-            gui.start(TARVIK_BINARY_DIR "/app/dialog/tarvik-gui", {option});
+            gui.start(TARVIK_BINARY_DIR "/tarvik-gui", {option});
             QVERIFY(gui.waitForFinished(20000));
             QCOMPARE(gui.exitCode(), status);
             const QByteArray text = status == 0 ? gui.readAllStandardOutput() : gui.readAllStandardError();

@@ -7,7 +7,10 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <sys/wait.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -24,6 +27,10 @@ extern "C" {
 namespace {
 
 constexpr int kRate = 25;  // the maker's footage
+
+// The media module is built in the build tree's top folder, not beside this
+// program: it is named, before the first media call loads it.
+[[maybe_unused]] const int kModuleNamed = setenv("TARVIK_MEDIA_MODULE", TARVIK_BINARY_DIR "/tarvik-media.so", 0);
 
 std::vector<uint8_t> Footage(uint32_t seconds) {
     std::vector<uint8_t> bytes;
@@ -164,4 +171,19 @@ TEST(Media, RawStreamsTakeAConstantRateAndDamagedOnesGiveNoMp4) {
         EXPECT_NE(std::string::npos, r.notice.find("no MP4")) << name << ": " << r.notice;
         EXPECT_FALSE(Exists(dir.file(name + ".mp4")) || Exists(dir.file(name + ".mp4.part"))) << name;
     }
+}
+
+// A module that does not load makes --probe a usage error that says why.
+TEST(Media, AModuleThatDoesNotLoadIsNamed) {
+    TempDir dir;
+    const std::string err = dir.file("err");
+    const std::string cmd = "TARVIK_MEDIA_MODULE=/nowhere/tarvik-media.so '" TARVIK_BINARY_DIR
+                            "/tarvik' -D /nowhere.img search --disk 1 --channel 1 --probe --start '2024-06-03 00:00:00'"
+                            " --end '2024-06-04 00:00:00' 2>'" + err + "'";
+    const int ws = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 2);
+    std::ifstream in(err);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_NE(std::string::npos, text.find("--probe: no media support (/nowhere/tarvik-media.so: cannot open shared object file"))
+        << text;
 }

@@ -1,4 +1,5 @@
-// Stream probing, remuxing and previews over FFmpeg's libraries.
+// Stream probing, remuxing and previews over FFmpeg's libraries: the media
+// module. Built with hidden symbols, so that only its table is seen from outside.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,7 +16,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "core/media.h"
+#include "core/media/module.h"
 
 namespace {
 
@@ -274,8 +275,6 @@ RemuxResult Refused(const std::string& notice) {
 
 }  // namespace
 
-bool MediaSupported() { return true; }
-
 std::string DescribeStream(const uint8_t* data, size_t size) {
     MemoryInput input(data, std::min(size, kProbeBytes));
     return input.Context() != nullptr ? Describe(input.Context()) : "unknown";
@@ -388,4 +387,9 @@ bool DecodePreview(const uint8_t* data, size_t size, int maxWidth, int maxHeight
     const int rows = sws_scale(sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
     sws_freeContext(sws);
     return rows == h;
+}
+
+extern "C" __attribute__((visibility("default"))) const MediaModule* tarvik_media_module() {
+    static const MediaModule table{kMediaModuleAbi, DescribeStream, RemuxToMp4, DecodePreview};
+    return &table;
 }
