@@ -63,7 +63,7 @@ print(int(sys.argv[2]) + (struct.unpack("<I", head[4:8])[0] if head[:4] == b"KXI
 # sha256sum, not the library tarvik hashes with.
 ref_sum=$(dd if="$work/bench.img" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$size" status=none | sha256sum | cut -d' ' -f1)
 
-# tarvik IMAGE OUT: one download; its peak memory is appended to $work/rss
+# tarvik IMAGE OUT: one download; its peak resident set is appended to $work/rss
 # (a file: the runs are timed in subshells, which keep no variables).
 run_tarvik() {
   rm -rf "$2"
@@ -144,5 +144,8 @@ read -r d t < <(compare "$mnt/bench.img" "$mnt" "$work")
 printf '   dd bs=1M conv=fdatasync %s MiB/s, tarvik %s MiB/s, tarvik/dd %.3f (goal: at least 1.25)\n' \
   "$(mibs "$d")" "$(mibs "$t")" "$(awk -v d="$d" -v t="$t" 'BEGIN {print d / t}')"
 awk -v t="$(mibs "$t")" -v r="$read_rate" 'BEGIN {printf "   tarvik at %.3f of the source'"'"'s set rate (goal: at least 0.95)\n", t / r}'
-echo "tarvik peak resident memory over all runs: $(sort -n "$work/rss" | tail -1) KiB (goal: under 32 MiB)"
+# /usr/bin/time's %M is the kernel's high-water mark of the process's resident
+# set (VmHWM): its own memory plus the pages of the shared libraries it touched.
+echo "tarvik download, peak resident set (VmHWM: heap, copy buffers and library pages), highest of all runs:" \
+  "$(sort -n "$work/rss" | tail -1) KiB (goal: under 32 MiB)"
 echo "every copy matched the image byte for byte; load average at the end: $(cut -d' ' -f1-3 /proc/loadavg); ${SECONDS} s in all"
