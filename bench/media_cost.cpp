@@ -11,6 +11,7 @@
 #include <chrono>
 #include <ctime>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -44,8 +45,9 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    setenv("TARVIK_MEDIA_MODULE", TARVIK_MEDIA_MODULE_PATH, 0);
     if (!MediaSupported()) {
-        fprintf(stderr, "this build has no media support\n");
+        fprintf(stderr, "%s\n", MediaMissingReason().c_str());
         return 1;
     }
     const std::filesystem::path dir = std::filesystem::path(argc > 1 ? argv[1] : "/tmp") / "tarvik-media-bench";
