@@ -178,6 +178,8 @@ void CTarvikDlg::CreateControls() {
     m_lblPreview = new QLabel(this);
     m_lblPreview->setObjectName("IDC_PREVIEW");
     m_lblPreview->setGeometry(dlu::Rect(kPreviewX, kPreviewY, kPreviewWidth, kPreviewHeight));
+    // Without media support the preview stays blank and "Save as MP4" hidden: the tip says why.
+    if (!MediaSupported()) m_lblPreview->setToolTip(QString::fromStdString(MediaMissingReason()));
     m_lblPreview->setAlignment(Qt::AlignCenter);
     m_lblPreview->setFrameShape(QFrame::StyledPanel);
     m_btnSelectAll = AddButton("IDC_SELECT_ALL", "Select All", 171, 208, 50, 14);
