@@ -3,8 +3,8 @@
 // recorder's disk while the calling thread writes each buffer to the PC and a
 // hasher thread hashes it: the source disk never idles while the PC writes.
 // The written pages are handed to the disk as the copy goes and then dropped
-// from the page cache, so that a long job neither evicts everything else nor leaves a
-// large write-back for the final data sync.
+// from the page cache, so that a long job neither evicts everything else nor
+// leaves a large write-back for the final data sync.
 //
 // Every copy is written to NAME.part (see CPartFile) and takes its final name
 // only when it is whole (or whole but for unreadable sectors filled with

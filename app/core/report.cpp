@@ -14,8 +14,8 @@
 
 #include "core/clockoffset.h"
 #include "core/orphans.h"
-#include "platform/fs.h"
 #include "core/version.h"
+#include "platform/fs.h"
 
 namespace {
 

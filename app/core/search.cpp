@@ -71,7 +71,6 @@ int SearchContext::Begin(int capacity, int disk, int64_t start, int64_t end, int
     m_end = end;
     m_channel = channel;
     m_items.assign(static_cast<size_t>(std::max(capacity, 0)), SearchResult{});
-    memset(m_summary, 0, sizeof m_summary);
     m_partition = 0;
     m_exhausted = false;
     // Without a partition table there is nothing to search.
@@ -104,10 +103,12 @@ int SearchContext::OpenPartition() {
     if (m_partition >= 4) return -3;
     for (; m_partition < 4; m_partition++) {
         if (m_partitions[m_partition].size == 0) continue;
+        // A partition is searched when it is mounted and its summary reads.
         const std::string path = partition_root(m_disk, m_partition) + "/DVRWorkDirectory";
         KXFILE f = kx_fopen(path.c_str(), "rb");
         if (f == nullptr) continue;  // not mounted
-        const size_t items = kx_fread(m_summary, sizeof m_summary, 1, f);
+        uint8_t summary[300];
+        const size_t items = kx_fread(summary, sizeof summary, 1, f);
         kx_fclose(f);
         if (items != 1) continue;
         // The summary's spans bound nothing for certain, so no partition is

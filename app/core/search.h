@@ -71,7 +71,6 @@ private:
     int m_capacity = 0;
     int m_partition = 0;
     kx_partition m_partitions[4]{};
-    uint8_t m_summary[300]{};
     int64_t m_dayCursor = 0;      // local midnight of the day being listed
     std::vector<int64_t> m_days;  // local midnights of the partition's listed days to walk, ascending
     size_t m_dayIndex = 0;        // of m_dayCursor in m_days
