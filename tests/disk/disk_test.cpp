@@ -1,10 +1,7 @@
 // Sector transfers: how a failure is reported and recorded and where a
-// transfer lands, driven by the fake clock and the disk-access stand-in's
-// faults and counters.
-//
-// Disk 0 (8192 sectors) has partition 0 at 2048 + 1024 and partition 1 at
-// 3072 + 1024. Slot 0 of the driver table stands for a driver of partition 0
-// whose data area ends at 2048 + 256 + 10 x 64 = 2944; partition 1 has none.
+// transfer lands. Disk 0 (8192 sectors) has partitions at 2048 and 3072 of
+// 1024 sectors; slot 0 of the driver table stands for a driver of partition
+// 0 whose data area ends at 2048 + 256 + 10 x 64 = 2944.
 #include "disk.h"
 
 #include <gtest/gtest.h>
@@ -69,10 +66,8 @@ class Disk : public ::testing::Test {
 
 }  // namespace
 
-// Catches failures blamed on the wrong driver (or none), parameter errors
-// recorded as disk failures, a driver taken out of use by a sector outside
-// its data area, a second report for a driver already out of use, and
-// (mended) out-of-bounds records for unknown disks and device types.
+// A failure is blamed on the driver whose data area holds it, once; mended:
+// unknown disks and device types are recorded nowhere out of bounds.
 TEST_F(Disk, EachFailureIsReportedAndRecordedByWhereItLies) {
     const std::string io = "disk access io error : disk 0, offset ",
                       param = "disk access parameter error : disk 0, offset ";
@@ -141,8 +136,7 @@ TEST_F(Disk, FailuresMetWhileReportingAFailureAreReportedOnce) {
     EXPECT_EQ(dirty->dirty, 0);
 }
 
-// Catches a failed transfer counted as an access (postponing the next
-// spin-up check) and sector 2^32 + 5 of a 2 TiB disk landing on sector 5.
+// Only a success is an access; sector 2^32 + 5 does not land on sector 5.
 TEST_F(Disk, TransfersReachTheirSectorAndOnlySuccessIsAnAccess) {
     uint8_t out[SECTOR_SIZE];
     memset(out, 0x5A, sizeof out);

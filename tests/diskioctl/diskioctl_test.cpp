@@ -15,8 +15,7 @@
 
 using bytes = std::vector<unsigned char>;
 
-// Catches a wrong order, empty list items taken as disks, the environment
-// winning over the host's paths, and more than 32 disk numbers.
+// Host paths first, empty list items skipped, at most 32 disks.
 TEST(Disks, HostPathsThenTheEnvironmentGiveTheOrder) {
     TempDir dir;
     std::string a = make_sparse_image(dir.file("a.img"), 10), b = make_sparse_image(dir.file("b.img"), 20);
@@ -34,10 +33,8 @@ TEST(Disks, HostPathsThenTheEnvironmentGiveTheOrder) {
     EXPECT_EQ(ide_disk_path(31), a);
 }
 
-// Discovery on a made-up machine: RAM disks and empty devices are no
-// positions; a disk whose partition is mounted, one under a mounted device
-// mapper volume, the volume itself and a swap disk are positions passed
-// over; only the idle disk may get a disk number.
+// Discovery on a made-up machine: only the idle disk may get a number; disks
+// in use (mounted, under a mounted mapper volume, swap) are passed over.
 TEST(Disks, DiscoveryPassesOverTheSystemsDisks) {
     TempDir root;
     auto write_text = [](const std::string& path, const std::string& text) { std::ofstream(path) << text; };
@@ -51,21 +48,21 @@ TEST(Disks, DiscoveryPassesOverTheSystemsDisks) {
     write_text(root.file("sys/block/sda/sda1/partition"), "1");
     std::filesystem::create_directories(root.file("sys/block/sdb/holders/dm-0"));
     std::filesystem::create_directories(root.file("proc/self"));
-    write_text(root.file("proc/self/mounts"), "/dev/sda1 / ext4 rw 0 0\n/dev/dm-0 /home ext4 rw 0 0\nproc /proc proc rw 0 0\n");
+    write_text(root.file("proc/self/mounts"),
+               "/dev/sda1 / ext4 rw 0 0\n/dev/dm-0 /home ext4 rw 0 0\nproc /proc proc rw 0 0\n");
     write_text(root.file("proc/swaps"), "Filename Type Size Used Priority\n/dev/sde partition 1 0 -2\n");
     ide_set_system_root(root.path());
     const std::vector<ide_position> found = ide_discover_block_devices();
     ide_set_system_root("");
     std::vector<std::string> seen;
     for (const ide_position& p : found) seen.push_back(p.path + (p.skipped ? " skipped" : ""));
-    EXPECT_EQ((std::vector<std::string>{"/dev/dm-0 skipped", "/dev/sda skipped", "/dev/sdb skipped", "/dev/sdc",
-                                        "/dev/sde skipped"}),
+    EXPECT_EQ((std::vector<std::string>{"/dev/dm-0 skipped", "/dev/sda skipped", "/dev/sdb skipped",
+                                        "/dev/sdc", "/dev/sde skipped"}),
               seen);
 }
 
-// Catches range checks that wrap (count near 2^32, mended) or ignore the high
-// LBA half, a shrunken file or missing disk passing, and data moved by a
-// refused transfer. An empty transfer is a success.
+// A transfer that cannot complete fails whole and moves nothing; mended: a
+// count near 2^32 does not wrap the range check.
 TEST(Transfer, WhatCannotCompleteFailsWholeAndMovesNothing) {
     TempDir dir;
     std::string image = make_sparse_image(dir.file("disk.img"), 64),
@@ -101,8 +98,7 @@ TEST(Transfer, WhatCannotCompleteFailsWholeAndMovesNothing) {
     EXPECT_EQ(ide_read64(0, 1, 0, 0, nullptr), IDE_ERR_ARG);
 }
 
-// Catches a read-only disk written, an overlay that a 1 MiB read does not
-// see, an older overlay write winning, and an overlay outliving a restart.
+// A read-only disk's writes live in an overlay that reads see, until restart.
 TEST(ReadOnly, WritesLandInTheOverlayAndTheImageStaysUnchanged) {
     TempDir dir;
     std::string image = make_sparse_image(dir.file("disk.img"), 4096);

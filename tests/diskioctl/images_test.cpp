@@ -13,7 +13,9 @@ namespace {
 
 using bytes = std::vector<unsigned char>;
 
-int Shell(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
+int Shell(const std::string& cmd) {
+    return std::system((cmd + " >/dev/null 2>&1").c_str());
+}
 
 // A raw image of random bytes with its split and E01 forms beside it: split
 // at a length that is no multiple of a sector (so that reads straddle
@@ -50,14 +52,17 @@ TEST(Images, EveryKindReadsAsTheRawImage) {
         // Odd-sized transfers that start anywhere in a segment.
         for (uint32_t lba = 0, count = 1; lba < info.capa[0]; lba += count, count = count % 37 + 5) {
             count = static_cast<uint32_t>(std::min<uint64_t>(count, info.capa[0] - lba));
-            ASSERT_EQ(0, ide_read64(0, count, lba, 0, back.data() + uint64_t{lba} * IDE_SECTOR_SIZE)) << name << lba;
+            ASSERT_EQ(0, ide_read64(0, count, lba, 0, back.data() + uint64_t{lba} * IDE_SECTOR_SIZE))
+                << name << lba;
         }
         EXPECT_TRUE(back == set.data) << name;
         bytes sector(IDE_SECTOR_SIZE, 0x5A);
         ASSERT_EQ(0, ide_write64(0, 1, 3, 0, sector.data()));
         ASSERT_EQ(0, ide_read64(0, 1, 3, 0, back.data()));
-        EXPECT_EQ(sector, bytes(back.begin(), back.begin() + IDE_SECTOR_SIZE)) << "the overlay serves " << name;
-        EXPECT_EQ(IDE_ERR_RANGE, ide_read64(0, 1, static_cast<uint32_t>(info.capa[0]), 0, back.data())) << name;
+        EXPECT_EQ(sector, bytes(back.begin(), back.begin() + IDE_SECTOR_SIZE))
+            << "the overlay serves " << name;
+        EXPECT_EQ(IDE_ERR_RANGE, ide_read64(0, 1, static_cast<uint32_t>(info.capa[0]), 0, back.data()))
+            << name;
     }
 }
 
@@ -81,7 +86,8 @@ TEST(Images, AnIncompleteOrDamagedSetNamesTheSegment) {
         ASSERT_EQ(0, Shell("cd '" + set.dir.path() + "' && " + c.damage)) << c.damage;
         std::string message;
         EXPECT_EQ(c.code, ide_probe_image(set.dir.file(c.open), &message)) << c.damage;
-        EXPECT_NE(std::string::npos, message.find(set.dir.path() + "/" + c.named)) << c.damage << ": " << message;
+        EXPECT_NE(std::string::npos, message.find(set.dir.path() + "/" + c.named))
+            << c.damage << ": " << message;
         use_disks({set.dir.file(c.open)});
         bytes sector(IDE_SECTOR_SIZE);
         EXPECT_EQ(IDE_ERR_NO_DISK, ide_read64(0, 1, 0, 0, sector.data())) << c.damage;

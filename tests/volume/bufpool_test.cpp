@@ -1,5 +1,4 @@
-// The sector buffer pool, watched through the disk-access stand-in's
-// transfer counters and injected faults.
+// The sector buffer pool, watched through transfer counters and faults.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -41,9 +40,8 @@ class BufPool : public ::testing::Test {
 
 }  // namespace
 
-// Catches a held buffer reused (its data overwritten) however long the pool
-// is churned, a lookup making a buffer younger, and a hold count that wraps
-// to free at 256 holds (mended: the 256th hold is refused).
+// A held buffer is never reused, a lookup does not make a buffer younger.
+// Mended: the 256th hold is refused instead of wrapping the count to free.
 TEST_F(BufPool, AHeldBufferIsNeverReused) {
     buf_head* oldest = get_buf(0, 1);
     memset(oldest->data, 0x42, SECTOR_SIZE);
@@ -68,9 +66,8 @@ TEST_F(BufPool, AHeldBufferIsNeverReused) {
     EXPECT_EQ(oldest->hold, 0);
 }
 
-// Catches a change lost when its buffer is reused, one sector of two disks
-// sharing a buffer, sync_disk writing other disks' changes, and a failed
-// write-back that keeps the buffer dirty or is not counted as an access.
+// Changes reach their own disk on reuse and on sync; a failed write-back
+// drops the buffer's dirt and is no access.
 TEST_F(BufPool, ChangesReachTheirDiskOnReuseAndOnSync) {
     change(0, 5, 0xC3);
     EXPECT_EQ(writes(), 0u);

@@ -1,8 +1,6 @@
-// Volume format: geometry, descriptor, reserved items, refusals and a
-// reformat.
+// Volume format: geometry, descriptor, reserved items, refusals, reformat.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <tuple>
 
 #include "support/test_volume.h"
@@ -36,8 +34,7 @@ struct FormatDisk : TestDisks {
 }  // namespace
 
 // The recorder's own worked example, a 500 GB disk at 4096 sectors per
-// cluster: catches any wrong descriptor word, reserved items not marked in
-// both directories and the index, and old sectors left in the areas.
+// cluster: every descriptor word, the reserved items, the cleared areas.
 TEST(Format, WorkedExampleGivesTheRecordersGeometry) {
     const uint64_t size = 976773168;
     FormatDisk disk(size, 0, size);
@@ -45,32 +42,15 @@ TEST(Format, WorkedExampleGivesTheRecordersGeometry) {
     for (uint32_t lba : junk_at) disk.put_sector(lba, sector_bytes(SECTOR_SIZE, 0xAA));
     ASSERT_EQ(0, kx_format_driver(0, 0, 4096));
     EXPECT_EQ("kx_format_driver(disk_no = 0, part = 0, sector_per_clus = 4096)\n", disk.log.text());
-    const std::map<size_t, uint32_t> words = {{12, 0x55},
-                                              {44, 512},
-                                              {48, 4096},
-                                              {56, 64},
-                                              {60, 30976},
-                                              {64, 34},
-                                              {68, 187},
-                                              {72, 31488},
-                                              {76, 238462},
-                                              {88, 31488},
-                                              {92, 16},
-                                              {96, 0x80000},
-                                              {100, 1},
-                                              {104, 1},
-                                              {136, 15616},
-                                              {144, 31488 + 16384},
-                                              {148, 4096},
-                                              {156, 38},
-                                              {184, 31488 + 20480},
-                                              {188, 16384},
-                                              {328, KX_CHECK_WORD}};
-    sector_bytes d = disk.sector(KX_TEMP_OFF);
-    for (size_t off = 0; off < 512; off += 4) {
-        auto w = words.find(off);
-        EXPECT_EQ(w == words.end() ? 0 : w->second, get_le32(&d[off])) << "word at " << off;
-    }
+    // Descriptor words at these byte offsets; every other word is 0.
+    const std::pair<size_t, uint32_t> words[] = {
+        {12, 0x55},   {44, 512},    {48, 4096},  {56, 64},  {60, 30976},   {64, 34},     {68, 187},
+        {72, 31488},  {76, 238462}, {88, 31488}, {92, 16},  {96, 0x80000}, {100, 1},     {104, 1},
+        {136, 15616}, {144, 47872}, {148, 4096}, {156, 38}, {184, 51968},  {188, 16384}, {328, KX_CHECK_WORD},
+    };
+    sector_bytes want(SECTOR_SIZE, 0);
+    for (auto [off, value] : words) put_le32(&want[off], value);
+    EXPECT_EQ(want, disk.sector(KX_TEMP_OFF));
     disk.expect_marked(187, 64 + 16, 32, 64, 0xFE);
     disk.expect_marked(15616, 64 + 16, 32, 64, 0xFE);
     disk.expect_marked(30976, 512, 1, 64, 0xC0);
@@ -115,9 +95,8 @@ TEST(Format, ReservedClustersFollowThePartitionSize) {
     }
 }
 
-// Catches a format that reads or writes anything for bad arguments, a
-// missing table, or a partition too small for its areas, its reserved
-// clusters and one recording cluster (mended: the size check cannot wrap).
+// Bad arguments, a missing table or a partition too small for its areas and
+// one recording cluster change nothing (mended: the size check cannot wrap).
 TEST(Format, RefusesWhatCannotBeFormatted) {
     FormatDisk bare(30000);
     ide_reset_counters();

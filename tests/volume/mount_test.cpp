@@ -1,7 +1,6 @@
-// Mounting: loading a descriptor into a driver slot, and damaged volumes,
-// which must never crash, hang or reach outside the partition. The volume:
-// 2^20 sectors from sector 2048, 64 sectors per cluster, 16280 clusters, 327
-// reserved.
+// Mounting a descriptor into a driver slot; damaged volumes never reach
+// outside the partition. 2^20 sectors from 2048, 64 per cluster: 16280
+// clusters, 327 reserved.
 #include <gtest/gtest.h>
 
 #include "support/test_volume.h"
@@ -43,8 +42,6 @@ class Mount : public ::testing::Test {
 
 // Mended: a descriptor saved with a transfer error (err_status 15) or a
 // collision_index would retire the volume or misplace the writer for ever.
-// Also catches a moved slot on a second mount, collision_off 0 not taken as
-// the sector after the descriptor's + 4, and a full table's refusal.
 TEST_F(Mount, LoadingTakesTheDescriptorAndClearsTheMemoryWords) {
     lay({{108, 7}, {152, 15}, {156, 0}, {164, 77}, {180, 0xDEADBEEF}, {224, 0}, {160, 2}});
     v.put_word(v.start + 38, 4, 0x10002);
@@ -70,9 +67,8 @@ TEST_F(Mount, LoadingTakesTheDescriptorAndClearsTheMemoryWords) {
     EXPECT_EQ("get_empty_driver failed!!!!!!!!!!!!!\n", v.log.text());
 }
 
-// Mended: each of these descriptors would let a later step address sectors
-// outside the partition or loop on a zero step; the mount refuses them
-// ("partition crashed") without writing anything.
+// Mended: each of these would let a later step address sectors outside the
+// partition or loop on a zero step; refused without writing anything.
 TEST_F(Mount, DescriptorsThatDoNotFitThePartitionAreRefused) {
     const std::pair<const char*, words> cases[] = {
         {"sector_per_clus 0", {{48, 0}}},
@@ -103,10 +99,9 @@ TEST_F(Mount, DescriptorsThatDoNotFitThePartitionAreRefused) {
     EXPECT_EQ(0, mount()) << "the formatted volume itself mounts";
 }
 
-// Mended: words that reading never uses (the user-data ring) do not refuse a
-// volume, and a data area that reaches past the partition's end (a rounded
-// partition size) is used with the clusters that fit, said once; the disk
-// keeps its own count, also when the repair of an open volume saves it.
+// Mended: words reading never uses (the user-data ring) refuse no volume; a
+// data area past the partition's end is used with the clusters that fit,
+// while the disk keeps its own count, also when a repair saves it.
 TEST_F(Mount, VolumesThatCanBeReadAreMounted) {
     const struct {
         const char* what;
@@ -123,14 +118,14 @@ TEST_F(Mount, VolumesThatCanBeReadAreMounted) {
         lay(c.w);
         ASSERT_EQ(0, mount()) << c.what;
         EXPECT_EQ(c.clusters, get_pdp(0, 0)->total_clus) << c.what;
-        EXPECT_EQ(c.clusters != 16280, v.log.contains("data area reaches past the partition's end")) << c.what;
+        EXPECT_EQ(c.clusters != 16280, v.log.contains("data area reaches past the partition's end"))
+            << c.what;
         EXPECT_EQ(16280u, v.desc_word(76)) << c.what;
     }
 }
 
 // Mended: a collision count past the 128-entry list is clamped (and saved
-// so) instead of sizing loops over the list and the section table. Damaged
-// user-data words are checked where the ring is used, not at mount.
+// so) instead of sizing loops; user-data words are checked where used.
 TEST_F(Mount, CountsAndRingWordsOutOfRangeAreContained) {
     sector_bytes list(SECTOR_SIZE);
     for (uint32_t k = 0; k < 128; k++) put_le32(list.data() + 4 * k, 500 + 7 * k);

@@ -1,7 +1,5 @@
-// Start-up: the ring of drivers with its working driver, the hand-over when
-// the working driver is full, and the dump of a damaged driver table.
-// Volumes have 2^20 sectors and 64 sectors per cluster: 16280 clusters, 327
-// reserved.
+// Start-up: the ring of drivers, its working driver, the dump of a damaged
+// driver table.
 #include <gtest/gtest.h>
 
 #include "kxtime.h"
