@@ -173,6 +173,15 @@ std::vector<std::string> fuzz_list(const std::string& path) {
     return names;
 }
 
+void fuzz_roots(void) {
+    for (int p = 0; p < 4; p++) {
+        driver_info info;
+        kx_get_driver_info(0, p, &info);
+        fuzz_read_path("/mnt/idea" + std::to_string(p) + "/DVRWorkDirectory");
+        fuzz_list("/mnt/idea" + std::to_string(p));
+    }
+}
+
 uint64_t fuzz_read_path(const std::string& path) {
     KXFILE f = kx_fopen(path.c_str(), "rb");
     if (f == nullptr) return 0;

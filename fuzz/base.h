@@ -65,6 +65,9 @@ int fuzz_mount(packed_time shutdown = 0);
 // days listed, bits 3-4 the channel), opening every record listed there and
 // reading some whole. Returns a checksum so that nothing is optimised away.
 uint64_t fuzz_walk(int part, uint8_t pick);
+// Each of the four partitions' information and root listing, as the
+// start-up dumps and a disk listing show them.
+void fuzz_roots(void);
 // Lists a path through kx_findfirst/kx_findnext; the names.
 std::vector<std::string> fuzz_list(const std::string& path);
 // Opens a path for reading and reads it to its end in odd-sized pieces.

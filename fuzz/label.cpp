@@ -13,11 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kx_partition parts[4];
     kx_read_partitions(0, parts);
     fuzz_mount();
-    for (int p = 0; p < 4; p++) {
-        driver_info info;
-        kx_get_driver_info(0, p, &info);
-        fuzz_list("/mnt/idea" + std::to_string(p));
-    }
+    fuzz_roots();
     fuzz_end();
     return 0;
 }
