@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr uint32_t SPC = 4;     // 2 KiB clusters: short reads
+constexpr uint32_t SPC = 4;  // 2 KiB clusters: short reads
 // Clusters in each partition's recording ring: a second time section exists
 // only in a ring of more than 256 clusters.
 constexpr uint32_t RING = 400;
@@ -40,7 +40,8 @@ void record_closed(kx_driver* pdp) {
     std::vector<layout_record> batch;
     for (int i = 0; i < 90; i++) {
         const packed_time start = time_add(at(0, 22, 0), i * 5300);
-        layout_record r = make_record((uint8_t)(i % 3), start, time_add(start, 1500), 3 + i % 6, (uint16_t)(i % SPC));
+        layout_record r =
+            make_record((uint8_t)(i % 3), start, time_add(start, 1500), 3 + i % 6, (uint16_t)(i % SPC));
         if (i % 4 == 1) r.kxii_bytes = 2 * 512;
         if (i % 5 == 2) r.head_sectors = 1;
         if (i % 7 == 3) r.media_type = 0;
@@ -72,13 +73,13 @@ fuzz_area cluster_items(const kx_driver* pdp, uint64_t start, uint32_t off) {
 
 void note_layout(int part, const kx_driver* pdp) {
     const uint64_t s = pdp->start_sector;
-    g_layout.part_start[part] = s;
     g_layout.descriptor[part] = {s + KX_TEMP_OFF, 5};
     g_layout.dir[part] = cluster_items(pdp, s, pdp->dir_off);
     g_layout.second_dir[part] = cluster_items(pdp, s, pdp->second_dir);
     g_layout.index[part] = {s + pdp->index_off, (pdp->total_clus + 511) / 512};
     g_layout.user_data[part] = {s + pdp->ud_off, 2};
-    g_layout.data[part] = {s + pdp->data_off + (uint64_t)pdp->rev_clus * SPC, (pdp->total_clus - pdp->rev_clus) * SPC};
+    g_layout.data[part] = {s + pdp->data_off + (uint64_t)pdp->rev_clus * SPC,
+                           (pdp->total_clus - pdp->rev_clus) * SPC};
 }
 
 void build() {
@@ -103,9 +104,6 @@ void build() {
     record_open(get_pdp(0, 1));
     if (sync_disk(0) != 0) die("cannot write the disk");
     for (int j = 0; j < 2; j++) note_layout(j, get_pdp(0, j));
-    g_layout.label = {0, 31};
-    g_layout.first_day = at(0, 0, 0);
-    g_layout.days = 6;
 }
 
 }  // namespace
@@ -195,7 +193,8 @@ uint64_t fuzz_read_path(const std::string& path) {
     if (kx_fseek(f, 0, SEEK_SET) == 0 && kx_fread(buf, 1, 16, f) > 0) sum += buf[0];
     // Positional reads never run past the size a whole read delivers.
     const int64_t size = kx_fsize(f);
-    if (size > 0 && kx_fpread(f, buf, sizeof buf, uint64_t(size) - 1) > 1) die("a positional read past the end");
+    if (size > 0 && kx_fpread(f, buf, sizeof buf, uint64_t(size) - 1) > 1)
+        die("a positional read past the end");
     kx_fclose(f);
     return sum;
 }
@@ -205,7 +204,8 @@ uint64_t fuzz_walk(int part, uint8_t pick) {
     const std::vector<std::string> days = fuzz_list(root);
     if (days.empty()) return 0;
     char dir[160];
-    snprintf(dir, sizeof dir, "%s/%s/%03d/", root.c_str(), days[pick % days.size()].c_str(), (pick >> 3) % 4 + 1);
+    snprintf(dir, sizeof dir, "%s/%s/%03d/", root.c_str(), days[pick % days.size()].c_str(),
+             (pick >> 3) % 4 + 1);
     uint64_t sum = 0;
     const std::vector<std::string> names = fuzz_list(std::string(dir) + "*");
     for (size_t i = 0; i < names.size(); i++) {

@@ -26,16 +26,12 @@ struct fuzz_area {
 
 // Where the base disk keeps what the targets patch.
 struct fuzz_layout {
-    uint64_t part_start[2];
-    fuzz_area label;             // sectors 0 .. 30
-    fuzz_area descriptor[2];     // descriptor and collision list sector
-    fuzz_area dir[2];            // directory items of the clusters in use
+    fuzz_area descriptor[2];  // descriptor and collision list sector
+    fuzz_area dir[2];         // directory items of the clusters in use
     fuzz_area second_dir[2];
-    fuzz_area index[2];          // cluster index sectors
-    fuzz_area user_data[2];      // first sectors of the user-data ring
-    fuzz_area data[2];           // first sectors of the ring's clusters ("KXII" headers)
-    packed_time first_day;       // local midnight of the first recorded day
-    int days;                    // days the recordings span
+    fuzz_area index[2];      // cluster index sectors
+    fuzz_area user_data[2];  // first sectors of the user-data ring
+    fuzz_area data[2];       // first sectors of the ring's clusters ("KXII" headers)
 };
 
 // Builds the base disk on the first call; the layout of it.
