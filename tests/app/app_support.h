@@ -23,7 +23,9 @@ namespace app_test {
 
 using Strings = std::vector<std::string>;
 
-inline packed_time At(int y, int mo, int d, int h, int mi) { return make_packed_time(y, mo, d, h, mi, 0); }
+inline packed_time At(int y, int mo, int d, int h, int mi) {
+    return make_packed_time(y, mo, d, h, mi, 0);
+}
 
 inline int64_t T(const std::string& text) {
     int64_t t = 0;
@@ -33,6 +35,10 @@ inline int64_t T(const std::string& text) {
 inline std::vector<uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+inline std::string ReadText(const std::string& path) {
+    const std::vector<uint8_t> bytes = ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // `blank` empty disks, then the disk under test: its partitions (sizes in
@@ -50,7 +56,8 @@ struct AppDisk {
     explicit AppDisk(const std::vector<uint64_t>& sizes, uint32_t sectorsPerCluster = 16, int blank = 0)
         : disk(blank), spc(sectorsPerCluster) {
         pc_clock_set_fake(pc_local_time{2009, 1, 1, 0, 0, 0}, 1000000);
-        for (int i = 0; i < blank; i++) images.push_back(make_sparse_image(dir.file("blank" + std::to_string(i)), 64));
+        for (int i = 0; i < blank; i++)
+            images.push_back(make_sparse_image(dir.file("blank" + std::to_string(i)), 64));
         kx_partition table[4] = {};
         uint64_t next = 2048;
         for (size_t i = 0; i < sizes.size(); i++) {
@@ -63,7 +70,8 @@ struct AppDisk {
         init_buf_pool();  // nothing cached from another test's disk
         kx_set_fs_adapt(1);
         EXPECT_EQ(0, kx_write_partitions(disk, table));
-        for (size_t i = 0; i < sizes.size(); i++) EXPECT_TRUE(sizes[i] == 0 || kx_format_driver(disk, (int)i, spc) == 0);
+        for (size_t i = 0; i < sizes.size(); i++)
+            EXPECT_TRUE(sizes[i] == 0 || kx_format_driver(disk, (int)i, spc) == 0);
         int count = 0;
         packed_time shutdown = 0;
         EXPECT_EQ(0, kx_file_sys_init(&count, &shutdown));
@@ -84,7 +92,6 @@ struct AppDisk {
     }
     // Starts the library over the disks the way the application starts.
     StartupReport Mount(bool repair = false) { return InitLibrary(StartupOptions{images, repair}); }
-
 };
 
 // "start - end" of every row such a search fills: its Start Time and End
@@ -94,7 +101,8 @@ inline Strings Spans(int channel, const std::string& start, const std::string& e
     list.Search(1, 0, channel, T(start), T(end));
     list.FetchAll();
     Strings out;
-    for (size_t i = 0; i < list.Items().size(); i++) out.push_back(list.RowTexts(i)[2] + " - " + list.RowTexts(i)[3]);
+    for (size_t i = 0; i < list.Items().size(); i++)
+        out.push_back(list.RowTexts(i)[2] + " - " + list.RowTexts(i)[3]);
     return out;
 }
 
@@ -102,7 +110,7 @@ inline Strings Spans(int channel, const std::string& start, const std::string& e
 // lock hook, which surrounds every adapter call, on the caller's thread: a
 // download job's worker can be stopped or held at a known point.
 class CallHook {
-public:
+   public:
     explicit CallHook(std::function<void(int)> call) {
         static const kx_hooks hooks = {nullptr, [] { s_call(++s_count); }, [] {}};
         s_call = std::move(call);
@@ -111,7 +119,7 @@ public:
     }
     ~CallHook() { kx_set_hooks(nullptr); }
 
-private:
+   private:
     static inline std::function<void(int)> s_call;
     static inline std::atomic<int> s_count;
 };
