@@ -1,28 +1,22 @@
 // Media tests: what a recording's stream is, its MP4 copy and its preview,
 // over footage from the sample-disk maker's encoder (H.264 in an MPEG
 // program stream, showing its own time) and over the maker's pattern data.
-#include <gtest/gtest.h>
-
 extern "C" {
 #include <libavformat/avformat.h>
 }
 
 #include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <random>
 
+#include "app/app_support.h"
 #include "core/download.h"
 #include "core/media.h"
-#include "core/results.h"
-#include "core/startup.h"
-#include "core/timevalue.h"
 #include "mkdisk.h"
 #include "mkvideo.h"
-#include "support/temp_dir.h"
+
+using namespace app_test;
 
 namespace {
 
@@ -30,21 +24,14 @@ constexpr int kRate = 25;  // the maker's footage
 
 // The media module is built in the build tree's top folder, not beside this
 // program: it is named, before the first media call loads it.
-[[maybe_unused]] const int kModuleNamed = setenv("TARVIK_MEDIA_MODULE", TARVIK_BINARY_DIR "/tarvik-media.so", 0);
-
-std::vector<uint8_t> Footage(uint32_t seconds) {
-    std::vector<uint8_t> bytes;
-    std::string error;
-    EXPECT_TRUE(mkdisk_video(make_packed_time(2024, 6, 3, 18, 0, 0), seconds, &bytes, &error)) << error;
-    return bytes;
-}
+[[maybe_unused]] const int kModuleNamed =
+    setenv("TARVIK_MEDIA_MODULE", TARVIK_BINARY_DIR "/tarvik-media.so", 0);
 
 std::string Write(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), (std::streamsize)bytes.size());
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), (std::streamsize)bytes.size());
     return path;
 }
-
-bool Exists(const std::string& path) { return std::ifstream(path).good(); }
 
 // What libavformat reads back from an MP4.
 struct Mp4Facts {
@@ -95,8 +82,7 @@ std::vector<uint8_t> Elementary(const std::string& programStream, const std::str
     avio_closep(&es->pb);
     avformat_free_context(es);
     avformat_close_input(&in);
-    std::ifstream f(out, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+    return ReadFile(out);
 }
 
 }  // namespace
@@ -110,10 +96,9 @@ TEST(Media, FootageOnADiskIsProbedRemuxedAndPreviewed) {
     std::string error;
     ASSERT_EQ(0, mkdisk_make("video", dir.file("v.img"), &report, &error)) << error;
     ASSERT_EQ(0, InitLibrary(StartupOptions{{dir.file("v.img")}, true}).result);
-    int64_t from = 0, to = 0;
-    ASSERT_TRUE(ParseDateTime("2024-06-03 00:00:00", &from) && ParseDateTime("2024-06-03 23:59:59", &to));
     CResultList list;
-    ASSERT_EQ(CResultList::Outcome::Found, list.Search(1, 0, 0, from, to));
+    ASSERT_EQ(CResultList::Outcome::Found,
+              list.Search(1, 0, 0, T("2024-06-03 00:00:00"), T("2024-06-03 23:59:59")));
     list.FetchAll();
     ASSERT_EQ(2u, list.Items().size());
     const SearchResult& r = list.Items()[0].record;
@@ -132,13 +117,12 @@ TEST(Media, FootageOnADiskIsProbedRemuxedAndPreviewed) {
     EXPECT_EQ(20 * kRate, facts.frames);
     EXPECT_NEAR(20.0, facts.seconds, 0.1);
     EXPECT_EQ("2024-06-03T18:00:00.000000Z", facts.created);  // the tests run in TZ=UTC
-    EXPECT_FALSE(Exists(mp4 + ".part"));
+    EXPECT_FALSE(std::filesystem::exists(mp4 + ".part"));
 
     const std::vector<uint8_t> start = ReadRecordingStart(r);
     PreviewImage image;
     ASSERT_TRUE(DecodePreview(start.data(), start.size(), 176, 176, &image));
-    EXPECT_EQ(176, image.width);
-    EXPECT_EQ(144, image.height);  // the picture's own shape, 352 x 288, fitted
+    EXPECT_EQ(std::make_pair(176, 144), std::make_pair(image.width, image.height));  // 352 x 288 fitted
     EXPECT_EQ(image.rgb.size(), 176u * 144u * 3u);
 }
 
@@ -147,7 +131,9 @@ TEST(Media, FootageOnADiskIsProbedRemuxedAndPreviewed) {
 // (nor a left-over part file) and a notice.
 TEST(Media, RawStreamsTakeAConstantRateAndDamagedOnesGiveNoMp4) {
     TempDir dir;
-    const std::vector<uint8_t> footage = Footage(8);
+    std::vector<uint8_t> footage;
+    std::string error;
+    ASSERT_TRUE(mkdisk_video(make_packed_time(2024, 6, 3, 18, 0, 0), 8, &footage, &error)) << error;
     const std::vector<uint8_t> raw = Elementary(Write(dir.file("ps.mvr"), footage), dir.file("es.h264"));
     EXPECT_EQ("h264-es h264 352x288", DescribeStream(raw.data(), raw.size()));
     RemuxResult r = RemuxToMp4(Write(dir.file("es.mvr"), raw), dir.file("es.mp4"), 0);
@@ -169,7 +155,9 @@ TEST(Media, RawStreamsTakeAConstantRateAndDamagedOnesGiveNoMp4) {
         r = RemuxToMp4(Write(dir.file(name + ".mvr"), bytes), dir.file(name + ".mp4"), 0);
         EXPECT_FALSE(r.written) << name;
         EXPECT_NE(std::string::npos, r.notice.find("no MP4")) << name << ": " << r.notice;
-        EXPECT_FALSE(Exists(dir.file(name + ".mp4")) || Exists(dir.file(name + ".mp4.part"))) << name;
+        EXPECT_FALSE(std::filesystem::exists(dir.file(name + ".mp4")) ||
+                     std::filesystem::exists(dir.file(name + ".mp4.part")))
+            << name;
     }
 }
 
@@ -177,13 +165,14 @@ TEST(Media, RawStreamsTakeAConstantRateAndDamagedOnesGiveNoMp4) {
 TEST(Media, AModuleThatDoesNotLoadIsNamed) {
     TempDir dir;
     const std::string err = dir.file("err");
-    const std::string cmd = "TARVIK_MEDIA_MODULE=/nowhere/tarvik-media.so '" TARVIK_BINARY_DIR
-                            "/tarvik' -D /nowhere.img search --disk 1 --channel 1 --probe --start '2024-06-03 00:00:00'"
-                            " --end '2024-06-04 00:00:00' 2>'" + err + "'";
+    const std::string cmd =
+        "TARVIK_MEDIA_MODULE=/nowhere/tarvik-media.so '" TARVIK_BINARY_DIR
+        "/tarvik' -D /nowhere.img search --disk 1 --channel 1 --probe --start '2024-06-03 00:00:00'"
+        " --end '2024-06-04 00:00:00' 2>'" +
+        err + "'";
     const int ws = std::system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 2);
-    std::ifstream in(err);
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    EXPECT_NE(std::string::npos, text.find("--probe: no media support (/nowhere/tarvik-media.so: cannot open shared object file"))
-        << text;
+    EXPECT_PRED_FORMAT2(::testing::IsSubstring,
+                        "--probe: no media support (/nowhere/tarvik-media.so: cannot open shared object file",
+                        ReadText(err));
 }
