@@ -1,18 +1,19 @@
 // The download job: the folder tree, whole copies only, failures counted and
 // reported, a cooperative stop between buffers, the manifest, resuming and
 // unreadable sectors.
+#include "core/download.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
 #include "app_support.h"
-#include "core/download.h"
 #include "core/folders.h"
 #include "core/language.h"
 #include "core/partfile.h"
@@ -46,7 +47,22 @@ struct Recorded : AppDisk {
         for (const ResultItem& item : list.Items()) found.push_back(item.record);
         EXPECT_EQ(recs.size(), found.size());
     }
+    // Runs a job over these recordings into `out` and waits for its end.
+    void Copy(CDownloadJob& job, const std::vector<SearchResult>& records, const std::string& out,
+              CopyOptions options = {}) {
+        ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start(records, out, options));
+        job.Wait();
+        ASSERT_EQ(records.size(), job.Outcomes().size());
+    }
 };
+
+// `sha256sum -c` over the manifest, run in the download folder: true when
+// every listed copy checks.
+bool ManifestChecks(const std::string& folder) {
+    return std::system(("cd '" + folder + "' && sha256sum --quiet --strict -c " + CManifest::kFileName +
+                        " >/dev/null 2>&1")
+                           .c_str()) == 0;
+}
 
 }  // namespace
 
@@ -60,7 +76,6 @@ struct Recorded : AppDisk {
 TEST(DownloadJob, CopiesIntoTheTreeAndCountsFailures) {
     Recorded disk({300 * 1024, 2 * kMiB + 512, 9 * kMiB});
     std::vector<SearchResult> found = disk.found;
-    ASSERT_EQ(3u, found.size());
     found.insert(found.begin(), SearchResult(found[0]));
     snprintf(found[0].entry.name, sizeof found[0].entry.name, "23.50.00-00.10.00[R][@7777][0].mvr");
     const std::string out = disk.dir.file("out");
@@ -72,10 +87,8 @@ TEST(DownloadJob, CopiesIntoTheTreeAndCountsFailures) {
     const uint64_t beforeBad = (260 * 64 + 3) * 512;
     ide_inject_fault(0, bad, bad, IDE_FAULT_READ);
     CDownloadJob job;
-    ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start(found, out + "/"));
-    job.Wait();
+    ASSERT_NO_FATAL_FAILURE(disk.Copy(job, found, out + "/"));
     ide_clear_faults();
-    ASSERT_EQ(4u, job.Outcomes().size());
     EXPECT_EQ(CopyFailure::SourceOpen, job.Outcomes()[0].failure);
     EXPECT_EQ(layout_expected(disk.recs[0], 0, 300 * 1024), ReadFile(first));
     EXPECT_EQ(layout_expected(disk.recs[1], 0, 2 * kMiB + 512), ReadFile(second));
@@ -84,11 +97,13 @@ TEST(DownloadJob, CopiesIntoTheTreeAndCountsFailures) {
     EXPECT_EQ(CopyFailure::ShortRead, cut.failure);
     EXPECT_FALSE(exists(cut.path));
     EXPECT_EQ(beforeBad, cut.bytes);
-    EXPECT_EQ(layout_expected(disk.recs[2], 0, beforeBad), ReadFile(cut.path + ".part")) << "up to the bad sector";
+    EXPECT_EQ(layout_expected(disk.recs[2], 0, beforeBad), ReadFile(cut.path + ".part"))
+        << "up to the bad sector";
     EXPECT_EQ(300 * 1024 + 2 * kMiB + 512 + beforeBad, job.CopiedBytes());
     EXPECT_EQ("", cut.sha256);
     EXPECT_EQ("2 recording(s) could not be copied.", job.CompletionMessage());
-    std::ofstream(disk.dir.file("language.ini")) << "[language]\n%d recording(s) could not be copied.=%s %n %d fehlen.\n";
+    std::ofstream(disk.dir.file("language.ini"))
+        << "[language]\n%d recording(s) could not be copied.=%s %n %d fehlen.\n";
     SetLanguageFile(disk.dir.file("language.ini"));
     EXPECT_EQ("%s %n 2 fehlen.", job.CompletionMessage());
     SetLanguageFile("");
@@ -109,9 +124,7 @@ TEST(DownloadJob, LongerThanListedOrNotRenamedIsNotCopied) {
     const std::string out = disk.dir.file("out");
     ASSERT_TRUE(MakeDirs(CDownloadJob::DestinationFolder(out, found[1]) + found[1].entry.name + "/x"));
     CDownloadJob job;
-    ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start(found, out));
-    job.Wait();
-    ASSERT_EQ(2u, job.Outcomes().size());
+    ASSERT_NO_FATAL_FAILURE(disk.Copy(job, found, out));
     EXPECT_EQ(CopyFailure::ShortRead, job.Outcomes()[0].failure);
     EXPECT_FALSE(exists(job.Outcomes()[0].path));
     EXPECT_EQ(CopyFailure::Rename, job.Outcomes()[1].failure);
@@ -151,9 +164,7 @@ TEST(DownloadJob, StopCutsAtABufferBoundary) {
     hook = std::make_unique<CallHook>([&](int call) {
         if (call == 3) last.RequestStop();  // open, the one chunk, then the empty read
     });
-    ASSERT_EQ(CDownloadJob::StartResult::Started, last.Start({disk.found[1]}, disk.dir.file("out")));
-    last.Wait();
-    ASSERT_EQ(1u, last.Outcomes().size());
+    ASSERT_NO_FATAL_FAILURE(disk.Copy(last, {disk.found[1]}, disk.dir.file("out")));
     EXPECT_TRUE(last.Outcomes()[0].Whole()) << DescribeFailure(last.Outcomes()[0]);
     EXPECT_EQ(layout_expected(disk.recs[1], 0, 64 * 1024), ReadFile(last.Outcomes()[0].path));
 }
@@ -200,9 +211,7 @@ TEST(DownloadJob, AFullDestinationIsRefusedOrReported) {
     CallHook hook([&](int call) {  // leaves half a MiB free once the job runs
         if (call == 1) std::ofstream(small + "/filler", std::ios::binary) << std::string(1536 * 1024, 'x');
     });
-    ASSERT_EQ(CDownloadJob::StartResult::Started, job.Start({disk.found.at(1)}, small + "/out"));
-    job.Wait();
-    ASSERT_EQ(1u, job.Outcomes().size());
+    ASSERT_NO_FATAL_FAILURE(disk.Copy(job, {disk.found.at(1)}, small + "/out"));
     const CopyOutcome& o = job.Outcomes()[0];
     EXPECT_EQ(CopyFailure::Write, o.failure);
     EXPECT_EQ(ENOSPC, o.error);
@@ -213,17 +222,6 @@ TEST(DownloadJob, AFullDestinationIsRefusedOrReported) {
     EXPECT_EQ(0, job.CopiedCount());
     EXPECT_EQ("1 recording(s) could not be copied.", job.CompletionMessage());
 }
-
-namespace {
-
-// `sha256sum -c` over the manifest, run in the download folder: true when
-// every listed copy checks.
-bool ManifestChecks(const std::string& folder) {
-    const std::string command = "cd '" + folder + "' && sha256sum --quiet --strict -c " + CManifest::kFileName + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-}
-
-}  // namespace
 
 // Unreadable sectors filled with zeros, then a resumed job: the filled copy
 // takes its final name with the ranges listed and a noted manifest line; the
@@ -238,25 +236,22 @@ TEST(DownloadJob, ManifestFillAndResume) {
         CallHook hook([&](int call) {
             if (call == 2) stopped.RequestStop();  // in the first buffer's read
         });
-        ASSERT_EQ(CDownloadJob::StartResult::Started, stopped.Start({disk.found[3]}, out));
-        stopped.Wait();
+        ASSERT_NO_FATAL_FAILURE(disk.Copy(stopped, {disk.found[3]}, out));
         EXPECT_EQ(CopyFailure::Stopped, stopped.Outcomes().at(0).failure);
     }
     const uint64_t bad = clus_sector(get_pdp(0, 0), disk.recs[0].chain[150]) + 1;
     ide_inject_fault(0, bad, bad + 2, IDE_FAULT_READ);
     ide_inject_fault(0, bad + 10, bad + 10, IDE_FAULT_READ);
     CDownloadJob job;
-    ASSERT_EQ(CDownloadJob::StartResult::Started,
-              job.Start({disk.found.begin(), disk.found.begin() + 3}, out, {false, true, true}));
-    job.Wait();
+    ASSERT_NO_FATAL_FAILURE(
+        disk.Copy(job, {disk.found.begin(), disk.found.begin() + 3}, out, {false, true, true}));
     ide_clear_faults();
-    ASSERT_EQ(3u, job.Outcomes().size());
     const CopyOutcome& filled = job.Outcomes()[0];
     const uint64_t at = (150 * 64 + 1) * 512;
     ASSERT_TRUE(filled.Whole()) << DescribeFailure(filled);
     EXPECT_EQ("copied with 4 unreadable sectors", filled.Status());
-    EXPECT_EQ("bytes " + std::to_string(at) + "-" + std::to_string(at + 1535) + ", " + std::to_string(at + 5120) +
-                  "-" + std::to_string(at + 5631),
+    EXPECT_EQ("bytes " + std::to_string(at) + "-" + std::to_string(at + 1535) + ", " +
+                  std::to_string(at + 5120) + "-" + std::to_string(at + 5631),
               DescribeRanges(filled.unreadable));
     std::vector<uint8_t> want = layout_expected(disk.recs[0], 0, 5 * kMiB);
     std::fill(want.begin() + at, want.begin() + at + 1536, 0);
@@ -265,7 +260,8 @@ TEST(DownloadJob, ManifestFillAndResume) {
     EXPECT_TRUE(ManifestChecks(out));
     std::map<std::string, CManifest::Entry> listed = CManifest(out).Read();
     ASSERT_EQ(3u, listed.size()) << "no line for the stopped copy";
-    const std::string rel0 = filled.path.substr(out.size() + 1), rel2 = job.Outcomes()[2].path.substr(out.size() + 1);
+    const std::string rel0 = filled.path.substr(out.size() + 1),
+                      rel2 = job.Outcomes()[2].path.substr(out.size() + 1);
     EXPECT_EQ(filled.Status() + " at " + DescribeRanges(filled.unreadable), listed[rel0].note);
     EXPECT_EQ(job.Outcomes()[1].sha256, listed[job.Outcomes()[1].path.substr(out.size() + 1)].sha256);
     EXPECT_EQ("", listed[rel2].note);
@@ -273,15 +269,14 @@ TEST(DownloadJob, ManifestFillAndResume) {
     std::fstream(job.Outcomes()[2].path, std::ios::in | std::ios::out | std::ios::binary).write("X", 1);
     EXPECT_FALSE(ManifestChecks(out));
     CDownloadJob resumed;
-    ASSERT_EQ(CDownloadJob::StartResult::Started, resumed.Start(disk.found, out, {true, false, true}));
-    resumed.Wait();
-    ASSERT_EQ(4u, resumed.Outcomes().size());
+    ASSERT_NO_FATAL_FAILURE(disk.Copy(resumed, disk.found, out, {true, false, true}));
     EXPECT_EQ(1, resumed.SkippedCount());
     EXPECT_TRUE(resumed.Outcomes()[1].skipped);
     EXPECT_EQ(4, resumed.CopiedCount());
     EXPECT_EQ("copied", resumed.Outcomes()[0].Status());
     for (int i : {0, 2, 3})
-        EXPECT_EQ(layout_expected(disk.recs[i], 0, disk.recs[i].clusters * 32768ull), ReadFile(resumed.Outcomes()[i].path));
+        EXPECT_EQ(layout_expected(disk.recs[i], 0, disk.recs[i].clusters * 32768ull),
+                  ReadFile(resumed.Outcomes()[i].path));
     EXPECT_EQ(16 * kMiB, resumed.CopiedBytes()) << "the skipped copy counts as done";
     EXPECT_TRUE(ManifestChecks(out));
     EXPECT_EQ(4u, CManifest(out).Read().size());
@@ -294,7 +289,8 @@ TEST(DownloadJob, ManifestLinesRoundTrip) {
     const std::string hash(64, 'a');
     const std::map<std::string, CManifest::Entry> entries = {
         {"a/plain name.mvr", {hash, ""}},
-        {"a/back\\slash\nline.mvr", {std::string(64, '0'), "copied with 1 unreadable sectors at bytes 0-511"}},
+        {"a/back\\slash\nline.mvr",
+         {std::string(64, '0'), "copied with 1 unreadable sectors at bytes 0-511"}},
     };
     std::string text = "garbage line\n" + std::string(63, 'f') + "  short.mvr\n";
     for (const auto& [path, entry] : entries) text += CManifest::Line(path, entry);
@@ -302,7 +298,8 @@ TEST(DownloadJob, ManifestLinesRoundTrip) {
     ASSERT_EQ(entries.size(), parsed.size());
     for (const auto& [path, entry] : entries) {
         ASSERT_EQ(1u, parsed.count(path)) << path;
-        EXPECT_EQ(std::make_pair(entry.sha256, entry.note), std::make_pair(parsed.at(path).sha256, parsed.at(path).note));
+        EXPECT_EQ(std::make_pair(entry.sha256, entry.note),
+                  std::make_pair(parsed.at(path).sha256, parsed.at(path).note));
     }
     EXPECT_EQ("\\" + std::string(64, '0') + "  a/back\\\\slash\\nline.mvr\n",
               CManifest::Line("a/back\\slash\nline.mvr", {std::string(64, '0'), ""}));

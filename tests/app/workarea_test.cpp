@@ -11,24 +11,12 @@ using namespace app_test;
 
 namespace {
 
-std::vector<uint8_t> ReadAll(CSourceFile& f) {
-    std::vector<uint8_t> v(f.Size());
-    EXPECT_EQ(int64_t(v.size()), f.Read(v.data(), v.size(), 0));
-    return v;
-}
-
 std::vector<std::string> Names(CMountTree& tree, const std::string& path) {
     std::vector<CMountTree::Node> nodes;
     EXPECT_EQ(0, tree.List(path, &nodes)) << path;
     std::vector<std::string> names;
     for (const CMountTree::Node& n : nodes) names.push_back(n.name + (n.directory ? "/" : ""));
     return names;
-}
-
-std::string ToHex(uint32_t v) {
-    char text[16];
-    snprintf(text, sizeof text, "%x", v);
-    return text;
 }
 
 }  // namespace
@@ -48,9 +36,7 @@ TEST(WorkArea, SummaryJsonHoldsEveryField) {
     }
     const nlohmann::json j = nlohmann::json::parse(SummaryJson(rec));
     EXPECT_EQ("GATE \"7\"\u00e9", j["part_label"]);
-    EXPECT_EQ(0x1234, j["part_word"]);
-    EXPECT_EQ(3, j["type"]);
-    EXPECT_EQ(15, j["err_status"]);
+    EXPECT_EQ(nlohmann::json({0x1234, 3, 15}), nlohmann::json({j["part_word"], j["type"], j["err_status"]}));
     const char* names[] = {"recorded_start", "recorded_end", "start_time1",   "end_time1",
                            "start_time2",    "end_time2",    "default_time1", "default_time2"};
     for (int k = 0; k < 8; k++) {
@@ -78,8 +64,7 @@ TEST(WorkArea, WritesSummaryWholeLogAndPlayerFiles) {
     KXFILE s = kx_fopen("/mnt/idea0/DVRWorkDirectory", "rb");
     ASSERT_EQ(1u, kx_fread(rec, 300, 1, s));
     kx_fclose(s);
-    const std::vector<uint8_t> json = ReadFile(top + "summary.json");
-    EXPECT_EQ(SummaryJson(rec), std::string(json.begin(), json.end()));
+    EXPECT_EQ(SummaryJson(rec), ReadText(top + "summary.json"));
     EXPECT_EQ(AreaDisk::LogBytes(), ReadFile(top + "log.bin"));
     EXPECT_EQ(d.setup, ReadFile(top + "player/setup.bin"));
     EXPECT_EQ(d.ui, ReadFile(top + "player/ui.bin"));
@@ -102,8 +87,9 @@ TEST(MountTree, LaysOutRecordingsAndWorkAreas) {
     EXPECT_EQ((Strings{"2024-02-28/", "2024-02-29/", "_recorder/"}), Names(tree, "/Disk00_Part00"));
     EXPECT_EQ(Strings{"001/"}, Names(tree, "/Disk00_Part00/2024-02-28"));
     EXPECT_EQ((Strings{"001/", "002/"}), Names(tree, "/Disk00_Part00/2024-02-29/"));
-    EXPECT_EQ(Strings{"09.00.00-09.05.00[R][@" + ToHex(d.recs[2].chain[0]) + "][0].mvr"},
-              Names(tree, "/Disk00_Part00/2024-02-29/001"));
+    char name[64];
+    snprintf(name, sizeof name, "09.00.00-09.05.00[R][@%x][0].mvr", d.recs[2].chain[0]);
+    EXPECT_EQ(Strings{name}, Names(tree, "/Disk00_Part00/2024-02-29/001"));
     EXPECT_EQ((Strings{"summary.json", "log.bin", "player/"}), Names(tree, "/Disk00_Part00/_recorder"));
     EXPECT_EQ((Strings{"setup.bin", "ui.bin"}), Names(tree, "/Disk00_Part00/_recorder/player"));
 
@@ -129,7 +115,9 @@ TEST(MountTree, LaysOutRecordingsAndWorkAreas) {
     }
     EXPECT_EQ(0, f->Read(n.name.data(), 1, n.size));
     ASSERT_EQ(0, tree.Open("/Disk00_Part00/_recorder/log.bin", &f));
-    EXPECT_EQ(AreaDisk::LogBytes(), ReadAll(*f));
+    std::vector<uint8_t> log(f->Size());
+    EXPECT_EQ(int64_t(log.size()), f->Read(log.data(), log.size(), 0));
+    EXPECT_EQ(AreaDisk::LogBytes(), log);
 }
 
 // A sector the disk cannot give fails the read that meets it, and only that
