@@ -26,19 +26,17 @@ namespace {
 constexpr uint64_t kMiB = 1u << 20;
 using std::filesystem::exists;
 
-// A disk with 32 KiB clusters holding recordings of channel 2 of the given
-// sizes: the first from 23:50 on 2009-05-30 to 00:10, the others at 08:00,
-// 09:00, ... on the 31st; `found` is the search of the 31st, which meets the
-// first one through its end.
+// Recordings of channel 3 (index 2) of these sizes in 32 KiB clusters: the first from
+// 23:50 on 2009-05-30 to 00:10, the others at 08:00, 09:00, ... on the 31st;
+// `found` is the search of the 31st (it meets the first through its end).
 struct Recorded : AppDisk {
     std::vector<layout_record> recs;
     std::vector<SearchResult> found;
 
     explicit Recorded(const std::vector<uint64_t>& sizes) : AppDisk({ring_part_sectors(64, 560)}, 64) {
         recs.push_back(Sized(2, At(2009, 5, 30, 23, 50), At(2009, 5, 31, 0, 10), sizes[0]));
-        for (int h = 8; recs.size() < sizes.size(); h++) {
+        for (int h = 8; recs.size() < sizes.size(); h++)
             recs.push_back(Sized(2, At(2009, 5, 31, h, 0), At(2009, 5, 31, h, 5), sizes[recs.size()]));
-        }
         Record(0, recs);
         Mount();
         CResultList list;
@@ -67,12 +65,10 @@ bool ManifestChecks(const std::string& folder) {
 }  // namespace
 
 // Each recording lands in Disk00_Part00/<date of its real start>/<channel+1>/
-// under its record name with exactly its bytes, replacing a file already
-// there. Failures are counted and the job goes on: a recording that cannot
-// be opened, and one whose read fails in its third buffer while the two
-// before wait in the ring: it keeps every byte before the bad sector, only
-// under the ".part" name, and the counter says so. The count's message passes
-// through the language table, whose text is never taken for a format.
+// with exactly its bytes, replacing a file there. Failures are counted and the
+// job goes on: one that cannot be opened, and one whose read fails in its third
+// buffer, which keeps the bytes before the bad sector, only as its ".part". The
+// count's message passes the language table, never taken for a format.
 TEST(DownloadJob, CopiesIntoTheTreeAndCountsFailures) {
     Recorded disk({300 * 1024, 2 * kMiB + 512, 9 * kMiB});
     std::vector<SearchResult> found = disk.found;
@@ -131,10 +127,9 @@ TEST(DownloadJob, LongerThanListedOrNotRenamedIsNotCopied) {
     EXPECT_EQ(2, job.NotCopiedCount());
 }
 
-// A stop requested while the second buffer is read, once the first is
-// written: that buffer is not written, the file ends at a buffer boundary,
-// no completion is claimed. A stop that comes during the last, empty read
-// leaves the copy whole.
+// A stop while the second buffer is read, once the first is written: the file
+// ends at that boundary, no completion is claimed. A stop during the last,
+// empty read leaves the copy whole.
 TEST(DownloadJob, StopCutsAtABufferBoundary) {
     Recorded disk({10 * kMiB, 64 * 1024});
     CDownloadJob job;
@@ -201,9 +196,8 @@ TEST(DownloadJob, AFullDestinationIsRefusedOrReported) {
     const std::string small = disk.dir.file("small");
     ASSERT_TRUE(MakeDirs(small));
     const TmpfsMount tmpfs(small, "2m");
-    if (!tmpfs.mounted()) {
+    if (!tmpfs.mounted())
         GTEST_SKIP() << "cannot mount a 2 MiB tmpfs here (" << strerror(tmpfs.error()) << "); needs root";
-    }
     CDownloadJob refused;
     EXPECT_EQ(CDownloadJob::StartResult::NoSpace, refused.Start({disk.found.at(0)}, small + "/out"));
     EXPECT_FALSE(exists(small + "/out"));
@@ -223,11 +217,10 @@ TEST(DownloadJob, AFullDestinationIsRefusedOrReported) {
     EXPECT_EQ("1 recording(s) could not be copied.", job.CompletionMessage());
 }
 
-// Unreadable sectors filled with zeros, then a resumed job: the filled copy
-// takes its final name with the ranges listed and a noted manifest line; the
-// resumed job copies it again (it may read now), leaves alone the copy whose
-// bytes still match its line, and copies again one whose bytes were changed
-// and one that was stopped. `sha256sum -c` accepts the manifest at each step.
+// Unreadable sectors filled with zeros take the final name, their ranges in
+// the manifest's note; a resumed job copies that one again, skips the copy
+// that still matches its line, and copies again a changed and a stopped one.
+// `sha256sum -c` accepts the manifest at each step.
 TEST(DownloadJob, ManifestFillAndResume) {
     Recorded disk({5 * kMiB, kMiB, kMiB, 9 * kMiB});
     const std::string out = disk.dir.file("out");

@@ -19,27 +19,27 @@ TEST(RecordSearch, WindowsFindEveryRecordingTheyMeet) {
     disk.Record(0, recs);
     disk.Mount();
     const std::string toMidnight = "2009-05-31 23:30:00 - 2009-06-01 00:00:00";
-    const std::string morning = "2009-05-30 10:00:00 - 2009-05-30 12:00:00";
+    const std::string morning = "2009-05-30 10:00:00 - 2009-05-30 12:00:00", evening = "2009-05-30 18:00:00";
     const std::string crossing = "2009-05-30 23:50:00 - 2009-05-31 00:10:00";
     const struct {
-        int channel;
         const char *start, *end;
         Strings spans;
     } cases[] = {
-        {0, "2009-05-30 09:00:00", "2009-05-30 10:00:00", {morning}},
-        {0, "2009-05-30 12:00:00", "2009-05-30 13:00:00", {morning}},
+        {"2009-05-30 09:00:00", "2009-05-30 10:00:00", {morning}},
+        {"2009-05-30 12:00:00", "2009-05-30 13:00:00", {morning}},
         // An end time of day equal to the start stays on the start's day.
-        {0, "2009-05-30 18:00:00", "2009-05-30 18:00:00", {"2009-05-30 18:00:00 - 2009-05-30 18:00:00"}},
-        {0, "2009-05-30 23:00:00", "2009-05-30 23:55:00", {crossing}},  // its start only
-        {0, "2009-05-31 00:05:00", "2009-05-31 01:00:00", {crossing}},  // its end only
-        {0, "2009-06-01 00:00:00", "2009-06-01 01:00:00", {toMidnight}},
-        {0, "2009-05-31 23:40:00", "2009-05-31 23:45:00", {toMidnight}},  // late on the last day, after its start
-        {0, "2009-05-29 00:00:00", "2009-06-01 23:59:59",
-         {morning, "2009-05-30 18:00:00 - 2009-05-30 18:00:00", crossing, "2009-05-31 08:00:00 - 2009-05-31 08:20:00",
+        {"2009-05-30 18:00:00", "2009-05-30 18:00:00", {evening + " - " + evening}},
+        {"2009-05-30 23:00:00", "2009-05-30 23:55:00", {crossing}},  // its start only
+        {"2009-05-31 00:05:00", "2009-05-31 01:00:00", {crossing}},  // its end only
+        {"2009-06-01 00:00:00", "2009-06-01 01:00:00", {toMidnight}},
+        {"2009-05-31 23:40:00", "2009-05-31 23:45:00", {toMidnight}},  // on the last day, after its start
+        {"2009-05-29 00:00:00",
+         "2009-06-01 23:59:59",
+         {morning, evening + " - " + evening, crossing, "2009-05-31 08:00:00 - 2009-05-31 08:20:00",
           toMidnight}},
-        {1, "2009-05-29 00:00:00", "2009-06-01 23:59:59", {}},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.spans, Spans(c.channel, c.start, c.end)) << c.start << " - " << c.end;
+    for (const auto& c : cases) EXPECT_EQ(c.spans, Spans(0, c.start, c.end)) << c.start << " - " << c.end;
+    EXPECT_EQ(Strings{}, Spans(1, "2009-05-29 00:00:00", "2009-06-01 23:59:59")) << "another channel";
 }
 
 // A directory item whose end hour is 25 (a damaged disk) abandons the search
@@ -60,7 +60,8 @@ TEST(RecordSearch, AnImpossibleTimeInARecordAbandonsTheSearch) {
     EXPECT_THROW(list.Search(1, 0, 0, T("2009-05-28 00:00:00"), T("2009-05-30 23:59:59")), CalendarError);
     EXPECT_TRUE(list.Items().empty());
     EXPECT_FALSE(list.CanNextPage(false));
-    EXPECT_EQ(CResultList::Outcome::Found, list.Search(1, 0, 0, T("2009-05-30 00:00:00"), T("2009-05-30 23:59:59")));
+    EXPECT_EQ(CResultList::Outcome::Found,
+              list.Search(1, 0, 0, T("2009-05-30 00:00:00"), T("2009-05-30 23:59:59")));
     EXPECT_EQ(1u, list.Items().size());
 }
 
@@ -78,6 +79,7 @@ TEST(RecordSearch, ADamagedSpanWalksOnlyTheListedDays) {
     disk.Mount();
     int calls = 0;
     CallHook hook([&](int n) { calls = n; });
-    EXPECT_EQ(Strings{"2009-05-30 10:00:00 - 2009-05-30 10:30:00"}, Spans(0, "2000-01-01 00:00:00", "2009-12-31 23:59:59"));
+    EXPECT_EQ(Strings{"2009-05-30 10:00:00 - 2009-05-30 10:30:00"},
+              Spans(0, "2000-01-01 00:00:00", "2009-12-31 23:59:59"));
     EXPECT_LT(calls, 20) << "adapter calls";
 }

@@ -159,7 +159,6 @@ TEST_F(TarvikCli, DownloadCopiesAndTellsAboutDiskWrites) {
 // A path that is no recorder disk never looks like an empty recorder: the
 // command says what is wrong with it and exits 4, and `disks` says why too.
 TEST_F(TarvikCli, NotARecorderDiskSaysWhy) {
-    const std::string noTable = "no recorder partition table";
     const std::string random = m_disk.dir.file("random"), empty = m_disk.dir.file("empty");
     const std::string shortCut = m_disk.dir.file("cut16"), noVolume = m_disk.dir.file("cut2048");
     std::system(("head -c 65536 /dev/urandom >'" + random + "'").c_str());
@@ -168,16 +167,10 @@ TEST_F(TarvikCli, NotARecorderDiskSaysWhy) {
         std::filesystem::copy_file(m_disk.image, copy);
         ASSERT_EQ(0, truncate(copy.c_str(), sectors * 512));
     }
-    const std::pair<std::string, std::string> cases[] = {
-        {random, noTable},
-        {make_sparse_image(m_disk.dir.file("zeros"), 2048), noTable},
-        {empty, noTable},
-        {m_disk.dir.path(), noTable},
-        {shortCut, noTable},
-        {"/dev/null", noTable},
-        {noVolume, "partition 0 not mounted"},
-    };
-    for (const auto& [disk, problem] : cases) {
+    for (const std::string& disk : {random, make_sparse_image(m_disk.dir.file("zeros"), 2048), empty,
+                                    m_disk.dir.path(), shortCut, std::string("/dev/null"), noVolume}) {
+        const std::string problem =
+            disk == noVolume ? "partition 0 not mounted" : "no recorder partition table";
         for (const std::string& args :
              {"search --disk 1 --channel 1" + kDays, std::string("days --disk 1 --partition 0")}) {
             const Run r = Tarvik(args, disk);
