@@ -1,7 +1,5 @@
-// Recorder disks for the application's tests (the command line's and the
-// dialog's too): partitions formatted and filled with recordings the way the
-// recorder's writer leaves them, then mounted afresh by the application's
-// start-up exactly as the front ends do.
+// Recorder disks for the application's and front ends' tests, filled the way
+// the recorder's writer leaves them and mounted as the application starts.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -77,18 +77,15 @@ time_t Instant(Wall w, bool later) {
     return gap.empty() ? hi : gap[0];
 }
 
-struct Zone {
-    const char* name;
-    long winter, summer;  // offsets that prove the zone's data was loaded
-};
 // Berlin changes at 02:00/03:00; Havana at midnight (its spring skips 00:00).
-const Zone kZones[] = {{"Europe/Berlin", 3600, 7200}, {"America/Havana", -18000, -14400}};
+const char* const kZones[] = {"Europe/Berlin", "America/Havana"};
 
-// glibc falls back to UTC without a word when the zone's file is missing.
-bool UseZone(const Zone& z) {
-    setenv("TZ", z.name, 1);
+// glibc falls back to UTC without a word when the zone's file is missing:
+// then 2015-01-01 and 2015-07-01 have the same offset.
+bool UseZone(const char* zone) {
+    setenv("TZ", zone, 1);
     tzset();
-    return OffsetAt(1420113600) == z.winter && OffsetAt(1435752000) == z.summer;  // 2015-01-01, 2015-07-01
+    return OffsetAt(1420113600) != OffsetAt(1435752000);
 }
 
 // A window bound as the front ends read it: the start the earlier occurrence
@@ -117,10 +114,8 @@ struct Recording {
 bool Meets(const Recording& r, Wall from, Wall to) {
     return Instant(r.start, false) <= Instant(to, true) && Instant(r.end, false) >= Instant(from, false);
 }
-
 bool HoldsStart(const Recording& r, Wall from, Wall to) {
-    const time_t s = Instant(r.start, false);
-    return Instant(from, false) <= s && s <= Instant(to, true);
+    return Instant(from, false) <= Instant(r.start, false) && Instant(r.start, false) <= Instant(to, true);
 }
 
 constexpr int kChannels = 4;
@@ -137,7 +132,7 @@ size_t BeforeLastCluster(size_t bytes) {
 
 class History {
    public:
-    History(uint64_t seed, const Zone& zone) : m_rng(seed), m_disk({ring_part_sectors(kSpc, 1200)}, kSpc) {
+    History(uint64_t seed, const char* zone) : m_rng(seed), m_disk({ring_part_sectors(kSpc, 1200)}, kSpc) {
         m_zoneOk = UseZone(zone);
         // Start within two days before one of the zone's changes of a random
         // year, or anywhere in that year.
@@ -450,7 +445,7 @@ std::string RunHistories(uint64_t seed, int count, int steps) {
         const uint64_t s = seed + static_cast<uint64_t>(i);
         History h(s, kZones[s % 2]);
         if (!h.ZoneLoaded()) {
-            failures += std::string("time-zone data for ") + kZones[s % 2].name + " is not installed\n";
+            failures += std::string("time-zone data for ") + kZones[s % 2] + " is not installed\n";
             break;
         }
         const std::string report = h.Run(steps);

@@ -65,9 +65,8 @@ TEST(RecordSearch, AnImpossibleTimeInARecordAbandonsTheSearch) {
     EXPECT_EQ(1u, list.Items().size());
 }
 
-// A damaged volume whose recorded span starts in 2000 (its first time
-// unset) costs a wide window no listing per calendar day since then: only
-// the days the partition lists are walked, and the recording is still found.
+// A damaged span from 2000 (its first time unset) costs a wide window no
+// listing per calendar day: only the partition's listed days are walked.
 TEST(RecordSearch, ADamagedSpanWalksOnlyTheListedDays) {
     AppDisk disk({ring_part_sectors(16, 400)});
     std::vector<layout_record> recs = {make_record(0, At(2009, 5, 30, 10, 0), At(2009, 5, 30, 10, 30))};

@@ -21,9 +21,8 @@ std::vector<std::string> Names(CMountTree& tree, const std::string& path) {
 
 }  // namespace
 
-// Every field of the record, the times as text; a label with a quote and a
-// byte outside ASCII stays valid JSON; the raw record keeps what the fields
-// leave out (the reserved calendar words).
+// Every field, times as text; a label with a quote and a non-ASCII byte stays
+// valid JSON; the raw record keeps what the fields leave out.
 TEST(WorkArea, SummaryJsonHoldsEveryField) {
     uint8_t rec[300] = {};
     memcpy(rec, "GATE \"7\"\xE9", 9);
@@ -47,9 +46,8 @@ TEST(WorkArea, SummaryJsonHoldsEveryField) {
     EXPECT_EQ("63000000", hex.substr(2 * (44 + 12), 8));  // a reserved word
 }
 
-// workfiles: the summary as the adapter reads it, the whole log area (past
-// 8 MiB) byte for byte, the player files; a partition that is not mounted
-// and an output that cannot be a folder are told apart.
+// The summary as the adapter reads it, the whole log area (past 8 MiB), the
+// player files; a partition not mounted and an unusable output told apart.
 TEST(WorkArea, WritesSummaryWholeLogAndPlayerFiles) {
     AreaDisk d;
     const std::string out = d.disk.dir.file("out");
@@ -77,9 +75,8 @@ TEST(WorkArea, WritesSummaryWholeLogAndPlayerFiles) {
     EXPECT_TRUE(written.empty());
 }
 
-// The tree: each recording once, under the day it started, with its listed
-// size and start time; channel folders only where recordings start; the
-// work area beside the days; reads at any offset give the recording's bytes.
+// Each recording once, under the day it started, with its size and start time;
+// the work area beside the days; reads at any offset give its bytes.
 TEST(MountTree, LaysOutRecordingsAndWorkAreas) {
     AreaDisk d;
     CMountTree tree(1234);

@@ -183,9 +183,8 @@ TEST_F(TarvikCli, NotARecorderDiskSaysWhy) {
     }
 }
 
-// A disk that cannot be written (a read-only loop device, as behind a write
-// blocker): with --repair the repair stays in memory, that is said once, and
-// the disk is searched and copied from as any other; its bytes never change.
+// A read-only loop device (as behind a write blocker) with --repair: the repair
+// stays in memory, said once; searched and copied as any other, never changed.
 TEST_F(TarvikCli, AWriteProtectedDiskFallsBackToMemory) {
     const std::string list = m_disk.dir.file("loop");
     if (std::system(("losetup -f --show -r '" + m_disk.image + "' >'" + list + "' 2>/dev/null").c_str()) != 0)
@@ -254,9 +253,8 @@ TEST_F(TarvikCli, OrphansListedFilteredAndCopied) {
     EXPECT_EQ(layout_expected(lost, 16 * 512, 32 * 512), ReadFile(m_disk.dir.file(name)));
 }
 
-// Two runs copy one recording into one folder: the second finds the first's
-// copy in progress, leaves it alone and names the conflict; the file under the
-// final name is the whole recording and nothing else appears in the folder.
+// A second run meets the first's copy in progress: it leaves it alone and names
+// the conflict; the first's copy is whole and nothing else appears.
 TEST_F(TarvikCli, ACopyInProgressIsLeftToItsRun) {
     m_disk.Mount();
     CResultList list;
@@ -282,9 +280,8 @@ TEST_F(TarvikCli, ACopyInProgressIsLeftToItsRun) {
     EXPECT_EQ(1, files) << "the copy, beside the job files";
 }
 
-// An output folder that cannot be used is said with its real cause and exit
-// 4: no write permission (run as an unprivileged user), or too little space,
-// which names the bytes needed and free and leaves no folder behind.
+// An unusable output folder exits 4 with its real cause: no write permission
+// (as an unprivileged user), or too little space (bytes needed and free).
 TEST_F(TarvikCli, UnusableOutputFoldersSayWhy) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run tarvik as another user and to mount a small tmpfs";
     ASSERT_EQ(0, chmod(m_disk.dir.path().c_str(), 0755));  // the disk stays readable to the other user
@@ -308,10 +305,9 @@ TEST_F(TarvikCli, UnusableOutputFoldersSayWhy) {
     EXPECT_FALSE(std::filesystem::exists(small + "/out"));
 }
 
-// Two jobs into one folder: the JSON lines hold each job's object, then its
-// recordings with every field; the CSV one row per recording under one
-// header; every line carries its job's id. With --hash-source the E01's
-// stored hashes are checked and the disk's SHA-256 is the raw image's.
+// Two jobs into one folder: each job's line, then its recordings' lines, in
+// the JSON lines and the CSV, carry the job's id; with --hash-source an E01's
+// stored hashes are checked and its SHA-256 is the raw image's.
 TEST_F(TarvikCli, TheReportKeepsEachJobAndRecording) {
     const std::string out = m_disk.dir.file("out"), d = "'" + m_disk.dir.path() + "/";
     ASSERT_EQ(0, std::system(("ewfacquire -u -q -c none -d sha1 -t " + d + "ewf' " + d +

@@ -1,6 +1,5 @@
-// The dialog under test, over the application tests' disks: every modal
-// window it would open is answered here and remembered, and its controls are
-// found by name.
+// The dialog under test over the application tests' disks: its modal windows
+// answered here and remembered, its controls found by name.
 #pragma once
 
 #include <QComboBox>
@@ -23,7 +22,7 @@ struct ShownMessage {
 };
 
 class CTestDlg : public CTarvikDlg {
-public:
+   public:
     using CTarvikDlg::CTarvikDlg;
     using CTarvikDlg::Job;
     using CTarvikDlg::Results;
@@ -51,9 +50,8 @@ public:
     }
     QStringList EnabledButtons() const {
         QStringList names;
-        for (const QPushButton* b : findChildren<QPushButton*>()) {
+        for (const QPushButton* b : findChildren<QPushButton*>())
             if (b->isEnabled()) names << b->objectName();
-        }
         names.sort();
         return names;
     }
@@ -69,8 +67,9 @@ public:
     QMessageBox::StandardButton answer = QMessageBox::Ok;  // to every message box
     QString folderAnswer;                                  // from the folder chooser
 
-protected:
-    QMessageBox::StandardButton RunMessageBox(const QString& caption, const QString& text, QMessageBox::Icon icon,
+   protected:
+    QMessageBox::StandardButton RunMessageBox(const QString& caption, const QString& text,
+                                              QMessageBox::Icon icon,
                                               QMessageBox::StandardButtons buttons) override {
         messages.push_back(ShownMessage{caption, text, icon, buttons});
         return buttons.testFlag(answer) ? answer : QMessageBox::Ok;
@@ -78,10 +77,9 @@ protected:
     QString BrowseFolder(const QString&) override { return folderAnswer; }
 };
 
-// `blank` empty disks, then one whose partition 0 holds `count` recordings
-// of channel 1 on 2024-03-01, ten minutes apart from 08:00, one minute long,
-// of 8 KiB, 9 KiB, ...; started as the application starts, with the clock
-// at 2024-03-02 10:20:30. A disk that does not start ends the test program.
+// `blank` empty disks, then one with `count` recordings of channel 1 on
+// 2024-03-01, every ten minutes from 08:00, one minute long, of 8 KiB, 9 KiB,
+// ...; started with the clock at 2024-03-02 10:20:30 (or the program ends).
 struct Session : AppDisk {
     std::vector<layout_record> recs;
 
@@ -93,15 +91,15 @@ struct Session : AppDisk {
         Record(0, recs);
         pc_clock_set_fake({2024, 3, 2, 10, 20, 30}, 0);
         const StartupReport report = Mount();
-        if (report.diskCount != blank + 1 || report.usableDrivers != 1) qFatal("the sample disks do not start");
+        if (report.diskCount != blank + 1 || report.usableDrivers != 1)
+            qFatal("the sample disks do not start");
     }
     // Bytes of recording `index` (from 1, as the Index column).
     static uint64_t Bytes(int index) { return (7 + index) * 1024u; }
 };
 
-// A session's dialog on screen after a search of 2024-03-01 on the first
-// disk, with the download folder "copies" in the session's folder chosen
-// through "...".
+// A session's dialog after a search of 2024-03-01 on the first disk, the
+// download folder "copies" in the session's folder chosen through "...".
 struct Searched : Session {
     CTestDlg dlg{DiskCount()};
     const std::string folder = dir.file("copies");
@@ -120,10 +118,11 @@ struct Searched : Session {
 struct DownloadGate : CallHook {
     static inline std::atomic<bool> reached, open;
 
-    explicit DownloadGate(const CDownloadJob& job) : CallHook([&job](int) {
-        reached = true;
-        while (!open && !job.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }) {
+    explicit DownloadGate(const CDownloadJob& job)
+        : CallHook([&job](int) {
+              reached = true;
+              while (!open && !job.StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }) {
         reached = false;
         open = false;
     }

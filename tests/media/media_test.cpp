@@ -1,6 +1,5 @@
-// Media tests: what a recording's stream is, its MP4 copy and its preview,
-// over footage from the sample-disk maker's encoder (H.264 in an MPEG
-// program stream, showing its own time) and over the maker's pattern data.
+// What a recording's stream is, its MP4 copy and its preview, over the sample
+// maker's footage (H.264 in an MPEG program stream) and its pattern data.
 extern "C" {
 #include <libavformat/avformat.h>
 }
@@ -87,9 +86,8 @@ std::vector<uint8_t> Elementary(const std::string& programStream, const std::str
 
 }  // namespace
 
-// The video preset's recordings are found, named by probing, copied exactly
-// and remuxed into MP4s that read back as the footage: every frame, its
-// length, the recording's start as creation time; a preview shows a picture.
+// The video preset's recordings are probed, copied and remuxed into MP4s with
+// every frame, the length and the start as creation time; a preview shows one.
 TEST(Media, FootageOnADiskIsProbedRemuxedAndPreviewed) {
     TempDir dir;
     mkdisk_report report;
@@ -126,9 +124,8 @@ TEST(Media, FootageOnADiskIsProbedRemuxedAndPreviewed) {
     EXPECT_EQ(image.rgb.size(), 176u * 144u * 3u);
 }
 
-// A stream without timestamps gets a constant rate and says so; data that
-// is no stream, a stream cut off and a stream running into noise give no MP4
-// (nor a left-over part file) and a notice.
+// A stream without timestamps gets a constant rate and says so; no stream, a
+// cut one and one running into noise give no MP4 (nor a part file), a notice.
 TEST(Media, RawStreamsTakeAConstantRateAndDamagedOnesGiveNoMp4) {
     TempDir dir;
     std::vector<uint8_t> footage;

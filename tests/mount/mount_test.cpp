@@ -1,7 +1,6 @@
-// `tarvik mount` for real, through the kernel: the tree against a download
-// and `workfiles` of the same disk, one file read by two threads, every kind
-// of write refused, a sector the disk cannot give, and nothing left running
-// after the unmount. Skipped where the kernel's FUSE device is not there.
+// `tarvik mount` through the kernel (skipped without /dev/fuse): the tree
+// against a download and `workfiles`, two threads on one file, writes refused,
+// an unreadable sector, and nothing left running after the unmount.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -151,9 +150,8 @@ TEST_F(Mount, TreeReadsRefusalsAndUnmount) {
     EXPECT_FALSE(Mounted());
 }
 
-// A mount point that cannot take the mount is an error (4) with no mount
-// left; in the foreground, a sector the disk cannot give fails only the read
-// that meets it, and Ctrl-C unmounts and ends the process.
+// A mount point that cannot take the mount is an error (4); in the foreground
+// an unreadable sector fails only its read, and Ctrl-C unmounts and ends.
 TEST_F(Mount, RefusalsUnreadableSectorAndCtrlC) {
     std::ofstream(m_d.disk.dir.file("plain")) << "x";
     EXPECT_EQ(4, Tarvik("mount '" + m_d.disk.dir.file("none") + "'"));
