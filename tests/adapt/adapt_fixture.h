@@ -26,21 +26,13 @@ inline std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
 
 inline layout_record rec(uint8_t channel, packed_time start, packed_time end, uint32_t clusters = 1,
                          uint16_t end_length = 0, uint16_t head_sectors = 0, uint8_t media_type = 2) {
-    layout_record r = make_record(channel, start, end, clusters, end_length);
-    r.head_sectors = head_sectors;
-    r.media_type = media_type;
-    return r;
-}
-
-// Reads to the end with requests whose sizes cycle through `sizes`.
-inline std::vector<uint8_t> read_all(KXFILE f, const std::vector<size_t>& sizes) {
-    std::vector<uint8_t> out, chunk;
-    for (size_t i = 0, got = 0; got == chunk.size(); i++) {
-        chunk.resize(sizes[i % sizes.size()]);
-        got = kx_fread(chunk.data(), 1, chunk.size(), f);
-        out.insert(out.end(), chunk.begin(), chunk.begin() + got);
-    }
-    return out;
+    return {.channel = channel,
+            .start = start,
+            .end = end,
+            .clusters = clusters,
+            .end_length = end_length,
+            .media_type = media_type,
+            .head_sectors = head_sectors};
 }
 
 // The host's lock hooks count how deep adapter operations nest; every test
@@ -83,19 +75,6 @@ struct AdaptTest : ::testing::Test {
     std::vector<uint8_t> expected(const layout_record& r, uint32_t head_sectors) {
         return layout_expected(r, head_sectors * 512ull, (layout->sectors(r) - head_sectors) * 512ull);
     }
-    std::vector<kx_find_record> listing(const std::string& path) {
-        std::vector<kx_find_record> out(1);
-        const intptr_t h = kx_findfirst(path.c_str(), &out[0]);
-        if (h == -1) return {};
-        for (kx_find_record f{}; kx_findnext(h, &f) == 0;) out.push_back(f);
-        EXPECT_EQ(0, kx_findclose(h));
-        return out;
-    }
-    std::vector<std::string> names(const std::string& path) {
-        std::vector<std::string> out;
-        for (const kx_find_record& f : listing(path)) out.push_back(f.name);
-        return out;
-    }
     // The path of a laid-out record as the listing of its start day names it.
     std::string path_of(const layout_record& r) {
         char dir[64], tag[16];
@@ -106,13 +85,6 @@ struct AdaptTest : ::testing::Test {
             if (n.find(tag) != std::string::npos) return dir + n;
         ADD_FAILURE() << "record at cluster " << r.chain.front() << " not listed";
         return "";
-    }
-    std::vector<uint8_t> read_path(const std::string& path, const std::vector<size_t>& sizes) {
-        KXFILE f = kx_fopen(path.c_str(), "rb");
-        EXPECT_NE(nullptr, f) << path;
-        std::vector<uint8_t> got = f ? read_all(f, sizes) : std::vector<uint8_t>{};
-        EXPECT_EQ(0, f ? kx_fclose(f) : 0);
-        return got;
     }
 };
 

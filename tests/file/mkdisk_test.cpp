@@ -9,30 +9,7 @@
 #include <tuple>
 
 #include "kxtime.h"
-#include "support/log_capture.h"
-#include "support/temp_dir.h"
-#include "volume/volume.h"
-
-namespace {
-
-std::vector<kx_find_record> list(const std::string& path) {
-    std::vector<kx_find_record> out(1);
-    const intptr_t h = kx_findfirst(path.c_str(), &out[0]);
-    if (h == -1) return {};
-    for (kx_find_record f{}; kx_findnext(h, &f) == 0;) out.push_back(f);
-    kx_findclose(h);
-    return out;
-}
-
-std::vector<uint8_t> read_file(const std::string& path) {
-    std::vector<uint8_t> out, chunk(1 << 16);
-    KXFILE f = kx_fopen(path.c_str(), "rb");
-    EXPECT_NE(nullptr, f) << path;
-    for (size_t n; f != nullptr && (n = kx_fread(chunk.data(), 1, chunk.size(), f)) > 0;)
-        out.insert(out.end(), chunk.begin(), chunk.begin() + n);
-    if (f != nullptr) kx_fclose(f);
-    return out;
-}
+#include "support/record_layout.h"
 
 TEST(SampleDiskMaker, TinyPresetMountsListsAndHoldsItsPattern) {
     LogCapture log;
@@ -66,10 +43,10 @@ TEST(SampleDiskMaker, TinyPresetMountsListsAndHoldsItsPattern) {
         std::set<std::string> seen;
         uint64_t bytes = 0;
         const std::string root = "/mnt/idea" + std::to_string(part);
-        for (const kx_find_record& day : list(root))
+        for (const kx_find_record& day : listing(root))
             for (int ch : {1, 2, 5})
                 for (const kx_find_record& rec :
-                     list(root + "/" + day.name + "/00" + std::to_string(ch) + "/*")) {
+                     listing(root + "/" + day.name + "/00" + std::to_string(ch) + "/*")) {
                     // A record across midnight is listed under both days.
                     if (!seen.insert(rec.name).second) continue;
                     SCOPED_TRACE(std::string(day.name) + "/" + rec.name);
@@ -79,12 +56,10 @@ TEST(SampleDiskMaker, TinyPresetMountsListsAndHoldsItsPattern) {
                     ASSERT_EQ(3, sscanf(rec.name, "%d.%d.%d-", &h, &mi, &s));
                     std::vector<uint8_t> want(rec.size);
                     mkdisk_pattern(ch, make_packed_time(y, mo, d, h, mi, s), 0, want.data(), want.size());
-                    EXPECT_TRUE(want == read_file(root + "/" + day.name + "/00" + std::to_string(ch) + "/" +
+                    EXPECT_TRUE(want == read_path(root + "/" + day.name + "/00" + std::to_string(ch) + "/" +
                                                   rec.name));
                 }
         EXPECT_EQ(std::make_tuple(report.parts[part].records, report.parts[part].data_bytes),
                   std::make_tuple((uint32_t)seen.size(), bytes));
     }
 }
-
-}  // namespace

@@ -36,6 +36,127 @@ ud_entry ud_item(kx_driver* pdp, uint32_t i) {
     return {{p, p + 11}, p[11], get_le32(p + 12)};
 }
 
+// The record that starts at `first`, read whole (as long as its first item
+// says) through the file layer's reader.
+std::vector<uint8_t> read_record(kx_driver* pdp, uint32_t first) {
+    KXFILE h = read_handle(pdp);
+    std::vector<uint8_t> out;
+    uint32_t sectors = 0;
+    if (kx_file_goto_clus(h, 0, (int)pdp->part, first) != 0 || kx_file_get_sectors(h, &sectors) != 0) {
+        ADD_FAILURE() << "no record at cluster " << first;
+    } else if (sectors != 0) {
+        out.resize((size_t)sectors * 512);
+        EXPECT_EQ(0, kx_file_read(h, out.data(), sectors)) << "record at cluster " << first;
+    }
+    kx_file_close(h);
+    return out;
+}
+
+// A record the writer made of a stream: a stream becomes several when it is
+// packed, when the volume fills up or after a failed write.
+struct Segment {
+    kx_driver* pdp;
+    uint32_t first;
+    uint64_t offset;  // of its first byte in the stream
+    uint64_t bytes;
+    packed_time start;
+    packed_time last;  // time of its last write
+    bool resumed;      // made by a resumed handle: a pack, a failed write, a restart
+};
+
+// One video recording of a channel (kind 0, image type 2) written through a
+// write handle on the work driver; its bytes are pattern_bytes(seed).
+struct Stream {
+    uint8_t ch;
+    uint64_t seed;
+    KXFILE h = read_handle(nullptr);  // a free entry, set up for writing below
+    uint64_t offset = 0;
+    std::vector<Segment> segs;
+
+    Stream(uint8_t channel, uint32_t id) : ch(channel), seed(1ull << 63 | id) {
+        packed_time now;
+        get_local_time(&now);
+        file_write_setup(h, channel, 2, 0, 2, now, 0, nullptr);
+    }
+    void close() { EXPECT_EQ(0, kx_file_close(h)); }
+
+    int write(uint32_t sectors) {
+        std::vector<uint8_t> data((size_t)sectors * 512);
+        pattern_bytes(seed, offset, data.data(), data.size());
+        const int r = kx_file_write(h, data.data(), sectors);
+        if (r) return r;
+        packed_time now;
+        get_local_time(&now);
+        // No first cluster after a write: a pack finished the record that the
+        // write went into.
+        const bool packed = h->first_cluster == 0;
+        if (packed && segs.empty()) {
+            ADD_FAILURE() << "the first write was packed at once: its record is not known";
+            return 0;
+        }
+        if (!packed && (segs.empty() || h->first_cluster != segs.back().first || h->pdp != segs.back().pdp))
+            segs.push_back(
+                Segment{h->pdp, h->first_cluster, offset, 0, now, now, !segs.empty() || h->reopened});
+        segs.back().bytes += data.size();
+        segs.back().last = now;
+        offset += data.size();
+        return 0;
+    }
+
+    // Whether segment `seg` is on the disk as the writer must leave it: a
+    // chain of the stream's items, each naming the record's first cluster,
+    // its predecessor and its number, with matching index bytes; the first
+    // item with the record's start and length, the last one closed; and the
+    // bytes read back unchanged.
+    ::testing::AssertionResult on_disk(size_t seg) const {
+        const Segment& g = segs.at(seg);
+        kx_driver* pdp = g.pdp;
+        const uint64_t spc = pdp->sector_per_clus, sectors = g.bytes / 512;
+        const uint32_t n = (uint32_t)((sectors + spc - 1) / spc), last = (uint32_t)(sectors - (n - 1) * spc);
+        auto fail = [&](uint32_t k) {
+            return ::testing::AssertionFailure() << "record at " << g.first << ", item " << k << ": ";
+        };
+        kx_dir_item it{}, first{};
+        for (uint32_t k = 0, c = g.first, up = 0; k < n; k++) {
+            if (k != 0) {
+                if (!dir_item_has_down(&it)) return fail(k) << "the chain ends";
+                up = c;
+                c = it.down_clus;
+            }
+            uint8_t index = 0;
+            if (get_dir_item_info(pdp, c, &it) || get_index_item_info(pdp, c, &index))
+                return fail(k) << "unreadable";
+            if (k == 0) first = it;
+            // The first item's up link names the record's user-data item, if any.
+            const uint32_t item_type = k ? ITEM_FOLLOW : g.resumed ? ITEM_RESUME : ITEM_FIRST;
+            const uint32_t clus_type = k ? CLUS_TYPE_FOLLOW : g.resumed ? CLUS_TYPE_RESUME : CLUS_TYPE_START;
+            // A video record of kind 0 and image type 2.
+            const auto want =
+                std::make_tuple(item_type, k != 0 ? k : n - 1, (uint32_t)ch, 0u, 2u, 2u,
+                                k != 0 ? up : it.up_cluster_no, g.first, (ch & 63u) | clus_type << 6);
+            const auto got =
+                std::make_tuple((uint32_t)it.item_type, (uint32_t)it.item_num, dir_item_channel(&it),
+                                dir_item_record_kind(&it), dir_item_media_type(&it), (uint32_t)it.img,
+                                it.up_cluster_no, it.first_cluster_no, (uint32_t)index);
+            if (got != want)
+                return fail(k) << ::testing::PrintToString(got) << ", want "
+                               << ::testing::PrintToString(want);
+        }
+        if (it.down_clus != 0 || it.end_length != last || first.end_length != last ||
+            first.start_time != g.start)
+            return fail(n - 1) << "not closed with " << last << " sectors from " << g.start;
+
+        std::vector<uint8_t> want((size_t)g.bytes);
+        pattern_bytes(seed, g.offset, want.data(), want.size());
+        const std::vector<uint8_t> got = read_record(pdp, g.first);
+        if (got.size() != want.size())
+            return fail(0) << got.size() << " bytes read back, want " << want.size();
+        const auto diff = std::mismatch(want.begin(), want.end(), got.begin());
+        if (diff.first != want.end()) return fail(0) << "differs at byte " << (diff.first - want.begin());
+        return ::testing::AssertionSuccess();
+    }
+};
+
 // Opened at 00:10 with the default interval, a sector written every 30 s:
 // packed at the first whole hour after half the interval, or with no write
 // on a whole minute after 900 minutes; the stream goes on in a resumed

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr uint64_t PART_START = 2048;
-
 // One step of the replay: record `rec` takes its cluster number `k`, or
 // (k == CLOSE) is finished.
 constexpr uint32_t CLOSE = UINT32_MAX;
@@ -77,18 +75,15 @@ void take_step(kx_driver* pdp, layout_record& r, uint32_t k, packed_time now) {
         set_dir_item_down_clus(pdp, prev, clus, 1);
     }
     const uint32_t first_clus = first ? clus : r.chain.front();
-    const uint8_t item_type = !first ? ITEM_FOLLOW : r.resumed ? ITEM_RESUME : ITEM_FIRST;
-    const uint32_t clus_type = !first ? CLUS_TYPE_FOLLOW : r.resumed ? CLUS_TYPE_RESUME : CLUS_TYPE_START;
     kx_dir_item item{};
-    make_dir_item(&item, r.channel, r.media_type, r.record_kind, r.img, item_type, prev, first_clus,
-                  (uint16_t)k, r.head_sectors);
+    make_dir_item(&item, r.channel, r.media_type, r.record_kind, 2, first ? ITEM_FIRST : ITEM_FOLLOW, prev,
+                  first_clus, (uint16_t)k, r.head_sectors);
     set_dir_item_info(pdp, clus, &item, 1);
     uint8_t index = 0;
-    make_index_item(&index, r.channel, clus_type);
+    make_index_item(&index, r.channel, first ? CLUS_TYPE_START : CLUS_TYPE_FOLLOW);
     set_index_item_info(pdp, clus, &index, 0);
     set_dir_first_item(pdp, first_clus, 0, (uint16_t)k, item.end_time, 0);
     set_current_cluster(pdp, clus);
-    if (first) r.seq = item.same_second_seq;
     r.chain.push_back(clus);
     if (r.write_data) write_data(pdp, r, k, clus);
 }
@@ -98,14 +93,13 @@ void take_step(kx_driver* pdp, layout_record& r, uint32_t k, packed_time now) {
 void close_step(kx_driver* pdp, const layout_record& r) {
     if (r.chain.empty()) return;
     const uint16_t end_length = (uint16_t)last_cluster_sectors(r, pdp->sector_per_clus);
-    const uint16_t item_num = (uint16_t)(r.chain.size() - 1);
     if (r.open) {
         set_dir_item_end_time(pdp, r.chain.back(), r.end, 0);
     } else {
         set_dir_last_item(pdp, r.chain.back(), end_length, r.end, 0);
         pdp->end_time1 = r.end;
     }
-    set_dir_first_item(pdp, r.chain.front(), end_length, item_num, r.end, 0);
+    set_dir_first_item(pdp, r.chain.front(), end_length, (uint16_t)(r.chain.size() - 1), r.end, 0);
 }
 
 KXFILE free_handle() {
@@ -119,25 +113,11 @@ KXFILE free_handle() {
     return nullptr;
 }
 
-KXFILE write_handle(uint8_t channel) {
-    KXFILE h = free_handle();
-    packed_time now;
-    get_local_time(&now);
-    if (h != nullptr) file_write_setup(h, channel, 2, 0, 2, now, 0, nullptr);
-    return h;
-}
-
 }  // namespace
 
 layout_record make_record(uint8_t channel, packed_time start, packed_time end, uint32_t clusters,
                           uint16_t end_length) {
-    layout_record r;
-    r.channel = channel;
-    r.start = start;
-    r.end = end;
-    r.clusters = clusters;
-    r.end_length = end_length;
-    return r;
+    return {channel, start, end, clusters, end_length};
 }
 
 void RecordLayout::write(std::vector<layout_record>& batch) {
@@ -208,27 +188,13 @@ std::vector<uint8_t> layout_expected(const layout_record& rec, uint64_t off, siz
     return out;
 }
 
-LayoutVolume::LayoutVolume(const std::vector<uint64_t>& part_sectors, uint32_t spc, bool fs_adapt,
-                           packed_time start) {
-    uint64_t end = PART_START;
-    kx_partition parts[4] = {};
-    for (size_t i = 0; i < part_sectors.size() && i < 4; i++) {
-        parts[i] = {end, part_sectors[i]};
-        end += part_sectors[i];
-    }
-    image = make_sparse_image(dir.file("disk0.img"), end + 64);
-    use_disks({image});
+LayoutVolume::LayoutVolume(uint64_t sectors, uint32_t spc, bool fs_adapt, packed_time start)
+    : TestDisks({2048 + sectors + 64}) {
     set_clock(start != 0 ? start : make_packed_time(2009, 6, 1, 0, 0, 0), 1000000);
-    init_buf_pool();
-    EXPECT_EQ(0, kx_write_partitions(0, parts));
-    for (size_t i = 0; i < part_sectors.size(); i++) EXPECT_EQ(0, kx_format_driver(0, (int)i, spc));
+    format(0, 1, sectors, spc);
     kx_set_fs_adapt(fs_adapt ? 1 : 0);
     remount();
-    EXPECT_EQ((int)part_sectors.size(), count) << "not every partition mounted";
-}
-
-LayoutVolume::~LayoutVolume() {
-    pc_clock_use_real();
+    EXPECT_EQ(1, count) << "the partition did not mount";
 }
 
 void LayoutVolume::remount() {
@@ -269,95 +235,35 @@ std::vector<std::pair<uint32_t, uint32_t>> list_channel(kx_driver* pdp, uint8_t 
     return out;
 }
 
-namespace {
-
-// The record that starts at `first`, read whole (as long as its first item
-// says) through the file layer's reader.
-std::vector<uint8_t> read_record(kx_driver* pdp, uint32_t first) {
-    KXFILE h = read_handle(pdp);
-    std::vector<uint8_t> out;
-    uint32_t sectors = 0;
-    if (kx_file_goto_clus(h, 0, (int)pdp->part, first) != 0 || kx_file_get_sectors(h, &sectors) != 0) {
-        ADD_FAILURE() << "no record at cluster " << first;
-    } else if (sectors != 0) {
-        out.resize((size_t)sectors * 512);
-        EXPECT_EQ(0, kx_file_read(h, out.data(), sectors)) << "record at cluster " << first;
-    }
-    kx_file_close(h);
+std::vector<kx_find_record> listing(const std::string& path) {
+    std::vector<kx_find_record> out(1);
+    const intptr_t h = kx_findfirst(path.c_str(), &out[0]);
+    if (h == -1) return {};
+    for (kx_find_record f{}; kx_findnext(h, &f) == 0;) out.push_back(f);
+    EXPECT_EQ(0, kx_findclose(h));
     return out;
 }
 
-}  // namespace
-
-Stream::Stream(uint8_t channel, uint32_t id) : ch(channel), seed(1ull << 63 | id), h(write_handle(channel)) {}
-
-int Stream::write(uint32_t sectors) {
-    std::vector<uint8_t> data((size_t)sectors * 512);
-    pattern_bytes(seed, offset, data.data(), data.size());
-    const int r = kx_file_write(h, data.data(), sectors);
-    if (r) return r;
-    packed_time now;
-    get_local_time(&now);
-    // No first cluster after a write: a pack finished the record that the
-    // write went into.
-    const bool packed = h->first_cluster == 0;
-    if (packed && segs.empty()) {
-        ADD_FAILURE() << "the first write was packed at once: its record is not known";
-        return 0;
-    }
-    if (!packed && (segs.empty() || h->first_cluster != segs.back().first || h->pdp != segs.back().pdp))
-        segs.push_back(
-            Segment{h->pdp, h->first_cluster, offset, 0, now, now, !segs.empty() || h->reopened, {}});
-    Segment& s = segs.back();
-    s.bytes += data.size();
-    s.last = now;
-    if (!packed && (s.clusters.empty() || s.clusters.back() != h->cur_clus))
-        s.clusters.push_back(h->cur_clus);
-    offset += data.size();
-    return 0;
+std::vector<std::string> names(const std::string& path) {
+    std::vector<std::string> out;
+    for (const kx_find_record& f : listing(path)) out.push_back(f.name);
+    return out;
 }
 
-::testing::AssertionResult Stream::on_disk(size_t seg) const {
-    const Segment& g = segs.at(seg);
-    kx_driver* pdp = g.pdp;
-    const uint64_t spc = pdp->sector_per_clus, sectors = g.bytes / 512;
-    const uint32_t n = (uint32_t)((sectors + spc - 1) / spc), last = (uint32_t)(sectors - (n - 1) * spc);
-    const bool resumed = g.resumed;
-    auto fail = [&](uint32_t k) {
-        return ::testing::AssertionFailure() << "record at " << g.first << ", item " << k << ": ";
-    };
-    kx_dir_item it{}, first{};
-    for (uint32_t k = 0, c = g.first, up = 0; k < n; k++) {
-        if (k != 0) {
-            if (!dir_item_has_down(&it)) return fail(k) << "the chain ends";
-            up = c;
-            c = it.down_clus;
-        }
-        uint8_t index = 0;
-        if (get_dir_item_info(pdp, c, &it) || get_index_item_info(pdp, c, &index))
-            return fail(k) << "unreadable";
-        if (k == 0) first = it;
-        // The first item's up link names the record's user-data item, if any.
-        const uint32_t item_type = k != 0 ? ITEM_FOLLOW : resumed ? ITEM_RESUME : ITEM_FIRST;
-        const uint32_t clus_type = k != 0 ? CLUS_TYPE_FOLLOW : resumed ? CLUS_TYPE_RESUME : CLUS_TYPE_START;
-        const auto want = std::make_tuple(item_type, k != 0 ? k : n - 1, (uint32_t)ch, (uint32_t)kind,
-                                          (uint32_t)media, (uint32_t)img, k != 0 ? up : it.up_cluster_no,
-                                          g.first, (ch & 63u) | clus_type << 6);
-        const auto got =
-            std::make_tuple((uint32_t)it.item_type, (uint32_t)it.item_num, dir_item_channel(&it),
-                            dir_item_record_kind(&it), dir_item_media_type(&it), (uint32_t)it.img,
-                            it.up_cluster_no, it.first_cluster_no, (uint32_t)index);
-        if (got != want)
-            return fail(k) << ::testing::PrintToString(got) << ", want " << ::testing::PrintToString(want);
+std::vector<uint8_t> read_all(KXFILE f, const std::vector<size_t>& sizes) {
+    std::vector<uint8_t> out, chunk;
+    for (size_t i = 0, got = 0; got == chunk.size(); i++) {
+        chunk.resize(sizes[i % sizes.size()]);
+        got = kx_fread(chunk.data(), 1, chunk.size(), f);
+        out.insert(out.end(), chunk.begin(), chunk.begin() + got);
     }
-    if (it.down_clus != 0 || it.end_length != last || first.end_length != last || first.start_time != g.start)
-        return fail(n - 1) << "not closed with " << last << " sectors from " << g.start;
+    return out;
+}
 
-    std::vector<uint8_t> want((size_t)g.bytes);
-    pattern_bytes(seed, g.offset, want.data(), want.size());
-    const std::vector<uint8_t> got = read_record(pdp, g.first);
-    if (got.size() != want.size()) return fail(0) << got.size() << " bytes read back, want " << want.size();
-    const auto diff = std::mismatch(want.begin(), want.end(), got.begin());
-    if (diff.first != want.end()) return fail(0) << "differs at byte " << (diff.first - want.begin());
-    return ::testing::AssertionSuccess();
+std::vector<uint8_t> read_path(const std::string& path, const std::vector<size_t>& sizes) {
+    KXFILE f = kx_fopen(path.c_str(), "rb");
+    EXPECT_NE(nullptr, f) << path;
+    std::vector<uint8_t> got = f ? read_all(f, sizes) : std::vector<uint8_t>{};
+    EXPECT_EQ(0, f ? kx_fclose(f) : 0);
+    return got;
 }
