@@ -44,23 +44,18 @@ class RecoverTest : public ::testing::Test {
     // `fill` counts the ring's wraps: with none, nothing older lies ahead.
     void crash_and_mount(packed_time shutdown, uint32_t current, uint32_t index_clus, uint32_t fill = 0) {
         ASSERT_EQ(0, sync_disk(0));
-        for (auto [off, v] : {std::pair{8, fill}, {12, 0u}, {24, current}, {28, 0u}, {32, 0u}, {116, index_clus}})
+        for (auto [off, v] :
+             {std::pair{8, fill}, {12, 0u}, {24, current}, {28, 0u}, {32, 0u}, {116, index_clus}})
             m_v->put_word(KX_TEMP_OFF, off, v);
         m_v->remount(shutdown);
     }
-    // A second mount of the repaired volume changes no byte before the data area.
-    void expect_stable() {
-        auto metadata = [this] {
-            sector_bytes bytes((size_t)m_v->pdp->data_off * 512);
-            for (uint32_t s = 0; s < m_v->pdp->data_off; s += 16)
-                EXPECT_EQ(0, ide_read64(0, 16, s, 0, &bytes[(size_t)s * 512]));
-            return bytes;
-        };
-        sector_bytes before = metadata();
-        m_v->remount(g_shutdown_time);
-        EXPECT_TRUE(before == metadata());
+    // The disk's bytes before the data area.
+    sector_bytes metadata() {
+        sector_bytes bytes((size_t)m_v->pdp->data_off * 512);
+        for (uint32_t s = 0; s < m_v->pdp->data_off; s += 16)
+            EXPECT_EQ(0, ide_read64(0, 16, s, 0, &bytes[(size_t)s * 512]));
+        return bytes;
     }
-    kx_dir_item disk_item(uint32_t c) { return m_v->item(c); }
     kx_driver desc() { return m_v->desc(); }
     // User-data ring item i, laid out through the pool.
     void put_ud(uint32_t i, uint8_t generation, uint32_t fir_clus) {
@@ -109,11 +104,14 @@ TEST_F(RecoverTest, ShutdownTimeGivesTheEndWhenItIsBelievable) {
         item(R + 1, ITEM_FOLLOW, 3, at(60), DOWN_OPEN, R, R, 1, r.img);
         crash_and_mount(at(60 + r.after), R, R);
         packed_time end = r.believed ? at(60 + r.after) : at(60);
-        kx_dir_item head = disk_item(R), tail = disk_item(R + 1);
+        kx_dir_item head = m_v->item(R), tail = m_v->item(R + 1);
         EXPECT_EQ(std::vector<uint32_t>({end, r.length, 1, r.length, 0, r.believed ? end : at(61)}),
                   std::vector<uint32_t>({head.end_time, head.end_length, head.item_num, tail.end_length,
                                          tail.down_clus, desc().end_time1}));
-        expect_stable();
+        // A second mount of the repaired volume changes nothing.
+        const sector_bytes before = metadata();
+        m_v->remount(g_shutdown_time);
+        EXPECT_TRUE(before == metadata());
     }
 }
 
@@ -125,7 +123,8 @@ TEST_F(RecoverTest, ScanPassesAStepBackOnlyWhereThisPassIsProven) {
     for (int32_t back : {10, 11}) {
         for (uint32_t fill : {0u, 1u}) {
             make_volume(64, 300);
-            for (auto [c, t] : {std::pair{R, 0}, {R + 1, -back}, {R + 2, 3600}}) item(c, ITEM_FIRST, 1, at(t), 0, 0, c, 0);
+            for (auto [c, t] : {std::pair{R, 0}, {R + 1, -back}, {R + 2, 3600}})
+                item(c, ITEM_FIRST, 1, at(t), 0, 0, c, 0);
             crash_and_mount(0, R, R, fill);
             const bool ends = back == 11 && fill == 1;
             EXPECT_EQ(ends ? R : R + 2, desc().current_cluster);
@@ -180,14 +179,14 @@ TEST_F(RecoverTest, UserDataDamagedRingWordsAreRefusedOrRepaired) {
     make_volume(64, 600);
     kx_driver* pdp = m_v->pdp;
     const kx_driver good = *pdp;
-    const std::vector<driver_field> damage[] = {{{&kx_driver::ud_item_num, 0}},
-                                                {{&kx_driver::ud_item_num, 1}},
-                                                {{&kx_driver::ud_item_num, 0xFFFFFFFF}},
-                                                {{&kx_driver::ud_off, KX_TEMP_OFF}}};
-    for (const auto& fields : damage) {
+    const driver_field damage[] = {{&kx_driver::ud_item_num, 0},
+                                   {&kx_driver::ud_item_num, 1},
+                                   {&kx_driver::ud_item_num, 0xFFFFFFFF},
+                                   {&kx_driver::ud_off, KX_TEMP_OFF}};
+    for (const auto& [field, value] : damage) {
         *pdp = good;
         pdp->fill_count = 1;
-        for (const auto& f : fields) pdp->*f.first = f.second;
+        pdp->*field = value;
         ide_reset_counters();
         m_v->log.clear();
         uint32_t out = 0;
