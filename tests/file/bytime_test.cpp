@@ -14,18 +14,9 @@ packed_time at(int d, int h, int m, int s = 0) {
     return make_packed_time(2009, 6, d, h, m, s);
 }
 
-layout_record index_only(uint8_t ch, packed_time start, packed_time end, uint32_t clusters,
-                         uint8_t kind = 0) {
-    layout_record r = make_record(ch, start, end, clusters);
-    r.record_kind = kind;
-    r.write_data = false;
-    return r;
-}
-
-std::vector<uint32_t> firsts(const std::vector<layout_record>& recs) {
-    std::vector<uint32_t> out;
-    for (const layout_record& r : recs) out.push_back(r.chain[0]);
-    return out;
+// Searches and listings read items and index bytes only.
+layout_record index_only(uint8_t ch, packed_time start, packed_time end, uint32_t clusters) {
+    return {.channel = ch, .start = start, .end = end, .clusters = clusters, .write_data = false};
 }
 
 class ByTime : public ::testing::Test {
@@ -38,19 +29,14 @@ class ByTime : public ::testing::Test {
     void lay(std::vector<layout_record>& recs) {
         for (layout_record& r : recs) layout.write(r);
     }
-    // The handle after a search (positioned, or cur_clus 0 with the code in *r).
-    KXFILE search(uint8_t ch, packed_time t, int type, uint32_t seq = 0, uint32_t kinds = 255,
-                  int* r = nullptr) {
-        KXFILE h = read_handle(pdp);
-        const int code = kx_file_open_by_time(h, ch, t, type, seq, kinds, 255, 0);
-        if (r != nullptr) *r = code;
-        if (code != 0) h->cur_clus = 0;
-        return h;
+    int code(uint8_t ch, packed_time t, int type, KXFILE h = nullptr) {
+        return kx_file_open_by_time(h ? h : read_handle(pdp), ch, t, type, 0, 255, 255, 0);
     }
-    int code(uint8_t ch, packed_time t, int type, uint32_t kinds = 255) {
-        int r = -1;
-        search(ch, t, type, 0, kinds, &r);
-        return r;
+    // The handle after a search (positioned, or cur_clus 0 when none is found).
+    KXFILE search(uint8_t ch, packed_time t, int type) {
+        KXFILE h = read_handle(pdp);
+        if (code(ch, t, type, h) != 0) h->cur_clus = 0;
+        return h;
     }
     std::vector<uint32_t> listing(uint8_t ch, packed_time t) {
         std::vector<uint32_t> out;
@@ -113,7 +99,7 @@ TEST_F(ByTime, SectionBoundsBeyondTheVolumeGiveNothingOutsideIt) {
                                        index_only(2, at(1, 7, 0), at(1, 7, 3), 3)};
     lay(recs);
     ASSERT_EQ(1u, pdp->collision_num) << "the clock went back for the last record";
-    const std::vector<uint32_t> ids = firsts(recs);
+    const std::vector<uint32_t> ids = {recs[0].chain[0], recs[1].chain[0], recs[2].chain[0]};
     time_section& first = g_section_buf[driver_slot(pdp)][0];
     for (uint32_t start : {pdp->rev_clus, pdp->total_clus + 10}) {
         first.start_clus = start;

@@ -63,9 +63,10 @@ struct Recorded {
         EXPECT_EQ(0, kx_file_tell(h, &pos));
         return pos;
     }
-    std::vector<uint8_t> read(KXFILE h, uint32_t sectors, int* r) {
+    int r = -1;  // what the last read returned
+    std::vector<uint8_t> read(KXFILE h, uint32_t sectors) {
         std::vector<uint8_t> out((size_t)sectors * 512, 0xAA);
-        *r = kx_file_read(h, out.data(), sectors);
+        r = kx_file_read(h, out.data(), sectors);
         return out;
     }
 };
@@ -78,20 +79,19 @@ TEST(Read, TailClusterEndsAndSeeks) {
     ASSERT_EQ(0, kx_file_get_sectors(h, &sectors));
     ASSERT_EQ(LEN, sectors);
     // A read ending at a cluster's end stays in that cluster.
-    int r = -1;
-    EXPECT_EQ(layout_expected(v.rec, 0, SPC * 512), v.read(h, SPC, &r));
+    EXPECT_EQ(layout_expected(v.rec, 0, SPC * 512), v.read(h, SPC));
     EXPECT_EQ(std::make_tuple(v.rec.chain[0], SPC), std::make_tuple(h->cur_clus, h->sec_in_clus));
     // The rest and more: 0xFF after the record's end, the position at its end.
     std::vector<uint8_t> want = layout_expected(v.rec, SPC * 512, (LEN - SPC) * 512);
     want.resize(want.size() + 4 * 512, 0xFF);
-    EXPECT_EQ(want, v.read(h, LEN - SPC + 4, &r));
-    EXPECT_EQ(std::make_tuple(0, LEN), std::make_tuple(r, v.tell(h)));
+    EXPECT_EQ(want, v.read(h, LEN - SPC + 4));
+    EXPECT_EQ(std::make_tuple(0, LEN), std::make_tuple(v.r, v.tell(h)));
 
     // A multiple of the cluster size lands at the end of the cluster before.
     for (uint32_t k = 1; k <= 4; k++) {
         ASSERT_EQ(0, kx_file_seek(h, k * SPC));
         EXPECT_EQ(std::make_tuple(v.rec.chain[k - 1], SPC), std::make_tuple(h->cur_clus, h->sec_in_clus));
-        EXPECT_EQ(layout_expected(v.rec, k * SPC * 512, 1024), v.read(h, 2, &r)) << k;
+        EXPECT_EQ(layout_expected(v.rec, k * SPC * 512, 1024), v.read(h, 2)) << k;
     }
     // The very end is a position; one past it is not, and the handle stays.
     ASSERT_EQ(0, kx_file_seek(h, 20));
@@ -102,15 +102,14 @@ TEST(Read, TailClusterEndsAndSeeks) {
     // Clusters that follow each other on the disk are read with one request
     // (the second pass, once the items are in the sector cache); the gaps of
     // `rec` cost one request per cluster.
-    for (const layout_record* rc : {&v.other, &v.rec}) {
+    for (const auto& [rc, n, reads] : {std::tuple{&v.other, 2 * SPC, 1u}, {&v.rec, LEN, 5u}}) {
         KXFILE f = read_handle(v.pdp);
         ASSERT_EQ(0, kx_file_goto_clus(f, 0, 0, rc->chain[0]));
-        const uint32_t n = rc == &v.rec ? LEN : 2 * SPC;
-        v.read(f, n, &r);
+        v.read(f, n);
         ASSERT_EQ(0, kx_file_seek(f, 0));
         ide_reset_counters();
-        EXPECT_EQ(layout_expected(*rc, 0, (size_t)n * 512), v.read(f, n, &r));
-        EXPECT_EQ(rc == &v.other ? 1u : 5u, ide_get_counters(0).reads);
+        EXPECT_EQ(layout_expected(*rc, 0, (size_t)n * 512), v.read(f, n));
+        EXPECT_EQ(reads, ide_get_counters(0).reads);
     }
 }
 
@@ -205,11 +204,10 @@ TEST(ReadDamage, ChainsReadWholeOrEndWhereTheyBreak) {
         ASSERT_NE(nullptr, v.pdp);
         c.damage(v);
         KXFILE h = v.open();
-        int r = -1;
-        const std::vector<uint8_t> got = v.read(h, LEN, &r);
+        const std::vector<uint8_t> got = v.read(h, LEN);
         const uint32_t good = std::min(LEN, c.reached * SPC);
         EXPECT_EQ(std::make_tuple(c.reached == 5 ? 0 : KX_E_READ, v.rec.chain[c.reached - 1]),
-                  std::make_tuple(r, h->cur_clus));
+                  std::make_tuple(v.r, h->cur_clus));
         EXPECT_EQ(layout_expected(v.rec, 0, good * 512), part(got, 0, good));
         ASSERT_EQ(0, kx_file_seek(h, 5));
         EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, c.reached * SPC + 1));
@@ -239,14 +237,13 @@ TEST(ReadDamage, LengthsStayInsideTheRecordsClusters) {
         v.edit(4, [&](kx_dir_item& it) { it.end_length = c.last_length; });
         KXFILE h = v.open();
         uint32_t sectors = 0;
-        int r = -1;
         ASSERT_EQ(0, kx_file_get_sectors(h, &sectors));
-        const std::vector<uint8_t> got = v.read(h, 7 * SPC, &r);
-        EXPECT_EQ(std::make_tuple(c.sectors, 0, v.rec.chain[4]), std::make_tuple(sectors, r, h->cur_clus));
+        const std::vector<uint8_t> got = v.read(h, 7 * SPC);
+        EXPECT_EQ(std::make_tuple(c.sectors, 0, v.rec.chain[4]), std::make_tuple(sectors, v.r, h->cur_clus));
         EXPECT_EQ(layout_expected(v.rec, 0, LEN * 512), part(got, 0, LEN));
         EXPECT_EQ(ff(2 * SPC), part(got, 5 * SPC, 7 * SPC));
         ASSERT_EQ(0, kx_file_seek(h, std::min(sectors, 5 * SPC)));
-        EXPECT_EQ(ff(3), v.read(h, 3, &r));
+        EXPECT_EQ(ff(3), v.read(h, 3));
         EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, 5 * SPC + 1));
     }
 }

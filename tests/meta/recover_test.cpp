@@ -28,15 +28,7 @@ class RecoverTest : public ::testing::Test {
     }
     void item(uint32_t c, uint8_t type, uint8_t ch, packed_time start, uint32_t down, uint32_t up,
               uint32_t first, uint16_t num, uint8_t img = 2) {
-        kx_dir_item it{};
-        it.item_type = type;
-        it.b1 = ch;
-        it.item_num = num;
-        it.start_time = it.end_time = start;
-        it.down_clus = down;
-        it.up_cluster_no = up;
-        it.first_cluster_no = first;
-        it.img = img;
+        const kx_dir_item it{type, ch, num, start, start, down, 0, 0, up, first, img, 0, 0, 0};
         ASSERT_EQ(0, set_dir_item_info(m_v->pdp, c, &it, 0));
     }
     // Writes the items and leaves the descriptor open with these words, as a
@@ -56,7 +48,6 @@ class RecoverTest : public ::testing::Test {
             EXPECT_EQ(0, ide_read64(0, 16, s, 0, &bytes[(size_t)s * 512]));
         return bytes;
     }
-    kx_driver desc() { return m_v->desc(); }
     // User-data ring item i, laid out through the pool.
     void put_ud(uint32_t i, uint8_t generation, uint32_t fir_clus) {
         buf_head* b = read_buf(0, m_v->pdp->ud_off + i / 32);
@@ -66,11 +57,6 @@ class RecoverTest : public ::testing::Test {
         b->dirty = 1;
         release_buf(b);
         ASSERT_EQ(0, sync_disk(0));
-    }
-    uint32_t append(uint32_t fir_clus) {
-        uint32_t out = 0;
-        EXPECT_EQ(0, ud_add_item(m_v->pdp, fir_clus, k_rec, &out));
-        return out;
     }
     static constexpr uint8_t k_rec[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0x0A, 7, 0xEE};
 
@@ -107,7 +93,7 @@ TEST_F(RecoverTest, ShutdownTimeGivesTheEndWhenItIsBelievable) {
         kx_dir_item head = m_v->item(R), tail = m_v->item(R + 1);
         EXPECT_EQ(std::vector<uint32_t>({end, r.length, 1, r.length, 0, r.believed ? end : at(61)}),
                   std::vector<uint32_t>({head.end_time, head.end_length, head.item_num, tail.end_length,
-                                         tail.down_clus, desc().end_time1}));
+                                         tail.down_clus, m_v->desc().end_time1}));
         // A second mount of the repaired volume changes nothing.
         const sector_bytes before = metadata();
         m_v->remount(g_shutdown_time);
@@ -127,9 +113,9 @@ TEST_F(RecoverTest, ScanPassesAStepBackOnlyWhereThisPassIsProven) {
                 item(c, ITEM_FIRST, 1, at(t), 0, 0, c, 0);
             crash_and_mount(0, R, R, fill);
             const bool ends = back == 11 && fill == 1;
-            EXPECT_EQ(ends ? R : R + 2, desc().current_cluster);
+            EXPECT_EQ(ends ? R : R + 2, m_v->desc().current_cluster);
             EXPECT_EQ(ends, m_v->log.contains("time out\n"));
-            EXPECT_EQ(back == 11 && fill == 0 ? 1u : 0u, desc().collision_num);
+            EXPECT_EQ(back == 11 && fill == 0 ? 1u : 0u, m_v->desc().collision_num);
         }
     }
     make_volume(64, 300);
@@ -137,8 +123,8 @@ TEST_F(RecoverTest, ScanPassesAStepBackOnlyWhereThisPassIsProven) {
     item(R + 1, ITEM_FIRST, 1, at(-3600), 0, 0, R + 1, 0);
     item(R + 2, ITEM_FOLLOW, 1, at(-3500), DOWN_OPEN, R, R, 1);
     crash_and_mount(0, R, R, 1);
-    EXPECT_EQ(R + 2, desc().current_cluster);
-    EXPECT_EQ(R + 1, get_le32(m_v->sector(desc().collision_off).data()));
+    EXPECT_EQ(R + 2, m_v->desc().current_cluster);
+    EXPECT_EQ(R + 1, get_le32(m_v->sector(m_v->desc().collision_off).data()));
 }
 
 // The index backup goes to the volume's last cluster in whole 16-sector
@@ -201,7 +187,9 @@ TEST_F(RecoverTest, UserDataDamagedRingWordsAreRefusedOrRepaired) {
     EXPECT_EQ(0, restore_ud_area(pdp));
     EXPECT_EQ(std::vector<uint32_t>({1, 1}), std::vector<uint32_t>({pdp->ud_first_item, pdp->ud_last_item}));
     pdp->ud_last_item = 0xFFFFFFF0u;
-    EXPECT_EQ(1u, append(70));
+    uint32_t out = 0;
+    EXPECT_EQ(0, ud_add_item(pdp, 70, k_rec, &out));
+    EXPECT_EQ(1u, out);
     for (uint32_t i = 1; i < 40; i++) put_ud(i, 0, 100 + i);
     set_fields(pdp, {{&kx_driver::ud_first_item, 5}, {&kx_driver::ud_last_item, 6}});
     EXPECT_EQ(0, restore_ud_area(pdp));
