@@ -38,11 +38,6 @@ class ByTime : public ::testing::Test {
         if (code(ch, t, type, h) != 0) h->cur_clus = 0;
         return h;
     }
-    std::vector<uint32_t> listing(uint8_t ch, packed_time t) {
-        std::vector<uint32_t> out;
-        for (const auto& [part, first] : list_channel(pdp, ch, t)) out.push_back(first);
-        return out;
-    }
 };
 
 TEST_F(ByTime, ForwardSearchFindsTheRecordRunningThen) {
@@ -67,7 +62,7 @@ TEST_F(ByTime, ForwardSearchFindsTheRecordRunningThen) {
     EXPECT_EQ(ch1[0].chain[0], search(1, at(1, 10, 30), 3)->cur_clus);
     // From the next day's 00:00:00: the record started before midnight.
     EXPECT_EQ(ch1[1].chain[0], search(1, at(2, 0, 0), 2)->first_cluster);
-    EXPECT_EQ((std::vector<uint32_t>{ch1[1].chain[0], ch1[2].chain[0]}), listing(1, at(2, 0, 0)));
+    EXPECT_EQ((std::vector<uint32_t>{ch1[1].chain[0], ch1[2].chain[0]}), list_channel(pdp, 1, at(2, 0, 0)));
     EXPECT_EQ(KX_E_NOTFOUND, code(1, at(2, 1, 10), 2));
 }
 
@@ -108,7 +103,7 @@ TEST_F(ByTime, SectionBoundsBeyondTheVolumeGiveNothingOutsideIt) {
         // Starting inside the volume, the section still gives its records;
         // overlapping the sound section it may list one twice, but nothing
         // that is not a record of the channel.
-        const std::vector<uint32_t> listed = listing(2, at(1, 6, 0));
+        const std::vector<uint32_t> listed = list_channel(pdp, 2, at(1, 6, 0));
         std::set<uint32_t> distinct(listed.begin(), listed.end());
         EXPECT_EQ(start > pdp->total_clus ? std::set{ids[2]} : std::set(ids.begin(), ids.end()), distinct);
     }

@@ -29,17 +29,10 @@ class Index : public ::testing::Test {
         g_same_second_seq = 0;
         v.log.clear();
     }
-    uint64_t dir_lba(uint32_t clus) { return v.start + v.pdp->dir_off + clus / 16; }
     uint64_t index_lba(uint32_t clus) { return v.start + v.pdp->index_off + clus / 512; }
-    // Lays index bytes out from `first` on, protected ones included.
+    // Lays index bytes out from `first` on.
     void lay(uint32_t first, std::vector<uint8_t> items) {
-        for (uint8_t b : items) {
-            buf_head* h = read_buf(0, index_lba(first));
-            ASSERT_NE(h, nullptr);
-            h->data[first++ % 512] = b;
-            h->dirty = 1;
-            release_buf(h);
-        }
+        for (uint8_t b : items) ASSERT_EQ(0, set_index_item_info(v.pdp, first++, &b, 0));
     }
     // Each case: mode, start cluster, channel, bound, and the found cluster
     // or the negated error code.
@@ -72,7 +65,7 @@ TEST_F(Index, ItemsLieAtTheirPlacesAndClustersPastTheVolumeAreRefused) {
     ASSERT_EQ(set_dir_item_info(v.pdp, 16, &it, 1), 0);
     sector_bytes s = v.sector(v.start + 187 + 1);
     EXPECT_EQ(sector_bytes(s.begin(), s.begin() + 32), bytes);
-    EXPECT_EQ(v.sector(dir_lba(15))[15 * 32], ITEM_RESERVED);
+    EXPECT_EQ(v.sector(v.start + v.pdp->dir_off)[15 * 32], ITEM_RESERVED);
     ASSERT_EQ(get_dir_item_info(v.pdp, 16, &back), 0);
     EXPECT_EQ(memcmp(&back, &it, sizeof it), 0);
     uint8_t a = 0x05, c = 0x07;

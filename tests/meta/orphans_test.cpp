@@ -27,12 +27,11 @@ struct chain {
 };
 
 int collect(void* ctx, const kx_orphan* o, const uint32_t* clusters) {
-    chain c;
-    c.channel = o->channel;
-    c.old_first = o->old_first_cluster;
-    c.clusters.assign(clusters, clusters + o->clusters);
-    c.sectors = o->sectors;
-    c.bytes.resize(o->sectors * 512);
+    chain c{o->channel,
+            o->old_first_cluster,
+            {clusters, clusters + o->clusters},
+            o->sectors,
+            std::vector<uint8_t>(o->sectors * 512)};
     EXPECT_EQ(0, kx_orphan_read(0, 0, clusters, o->clusters, o->last_sectors, 0, c.bytes.data(),
                                 (uint32_t)o->sectors));
     EXPECT_EQ(o->first_cluster, clusters[0]);
@@ -116,8 +115,8 @@ struct history {
 std::set<uint32_t> listed_firsts(kx_driver* pdp) {
     std::set<uint32_t> out;
     for (uint8_t ch = 0; ch < 4; ch++) {
-        for (const auto& [part, first] : list_channel(pdp, ch, make_packed_time(2009, 1, 1, 0, 0, 0)))
-            out.insert(first);
+        const std::vector<uint32_t> firsts = list_channel(pdp, ch, make_packed_time(2009, 1, 1, 0, 0, 0));
+        out.insert(firsts.begin(), firsts.end());
     }
     return out;
 }

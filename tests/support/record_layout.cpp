@@ -223,13 +223,13 @@ kx_dir_item item_of(kx_driver* pdp, uint32_t clus) {
     return it;
 }
 
-std::vector<std::pair<uint32_t, uint32_t>> list_channel(kx_driver* pdp, uint8_t ch, packed_time t) {
-    std::vector<std::pair<uint32_t, uint32_t>> out;
+std::vector<uint32_t> list_channel(kx_driver* pdp, uint8_t ch, packed_time t) {
+    std::vector<uint32_t> out;
     KXFILE h = read_handle(pdp);
     if (kx_file_open_by_time(h, ch, t, 2, 0, 255, 255, 0) == 0) {
         // More calls than the volume has clusters: a listing that repeats.
         for (uint32_t c; out.size() <= pdp->total_clus && (c = kx_file_find_next(h, ch, t, 0, 255)) != 0;)
-            out.emplace_back(h->pdp->part, c);
+            out.push_back(c);
     }
     kx_file_close(h);
     return out;

@@ -99,9 +99,9 @@ KXFILE read_handle(kx_driver* pdp);
 size_t count_of(const std::string& text, const std::string& what);
 
 kx_dir_item item_of(kx_driver* pdp, uint32_t clus);
-// A channel's records from time t on as (partition, first cluster), in the
-// order kx_file_find_next gives them after a forward search from `pdp`.
-std::vector<std::pair<uint32_t, uint32_t>> list_channel(kx_driver* pdp, uint8_t ch, packed_time t);
+// A channel's records from time t on by first cluster, in the order
+// kx_file_find_next gives them after a forward search from `pdp`.
+std::vector<uint32_t> list_channel(kx_driver* pdp, uint8_t ch, packed_time t);
 
 // Through the path adapter: a folder's listing (empty when it fails), and a
 // file read to its end with requests whose sizes cycle through `sizes`.
