@@ -9,12 +9,6 @@ struct AreaTest : AdaptTest {
     uint32_t sectors = 0;
 
     void SetUp() override { ASSERT_TRUE(mount(2, 8400000, 256)); }
-    size_t put(const char* path, const std::vector<uint8_t>& data, int64_t at = 0) {
-        KXFILE f = kx_fopen(path, "wb");
-        const size_t n = f && kx_fseek(f, at, 0) == 0 ? kx_fwrite(data.data(), 1, data.size(), f) : 0;
-        EXPECT_EQ(0, f ? kx_fclose(f) : 0);
-        return n;
-    }
 };
 
 // The player directory comes from the disk: only the 17 entries that fit in
@@ -56,10 +50,13 @@ TEST_F(AreaTest, LogAreaBeyondFourGiB) {
     ASSERT_TRUE(log_area(pdp(1), &area, &sectors));
     ASSERT_GT(area * 512, 1ull << 32);
     const std::vector<uint8_t> data = pattern(1500, 5);
-    EXPECT_EQ(data.size(), put("/mnt/idea1/log/system", data, 100));
+    KXFILE f = kx_fopen("/mnt/idea1/log/system", "wb");
+    ASSERT_TRUE(f != nullptr && kx_fseek(f, 100, 0) == 0);
+    EXPECT_EQ(data.size(), kx_fwrite(data.data(), 1, data.size(), f));
+    EXPECT_EQ(0, kx_fclose(f));
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 412, disk->sector(area).begin() + 100));
     EXPECT_EQ(sector_bytes(512), disk->sector(area & 0x7FFFFF));
-    KXFILE f = kx_fopen("/mnt/idea1/log/system", "rb");
+    f = kx_fopen("/mnt/idea1/log/system", "rb");
     const std::vector<uint8_t> back = read_all(f, {2000});
     EXPECT_EQ(std::min(sectors, LOG_AREA_MAX_SECTORS) * 512ull, back.size());
     EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin() + 100));

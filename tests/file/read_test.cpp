@@ -51,6 +51,14 @@ struct Recorded {
         change(it);
         EXPECT_EQ(0, set_dir_item_info(pdp, rec.chain[k], &it, 1));
     }
+    // The lengths of the first and last items, and the first's item count.
+    void lengths(uint16_t first, uint16_t last, uint16_t item_num) {
+        edit(0, [&](kx_dir_item& it) {
+            it.end_length = first;
+            it.item_num = item_num;
+        });
+        edit(4, [&](kx_dir_item& it) { it.end_length = last; });
+    }
     void link(int k, uint32_t down) {
         edit(k, [&](kx_dir_item& it) { it.down_clus = down; });
     }
@@ -156,29 +164,32 @@ TEST(Read, RefusedPositionsAndHandles) {
 // The chain is followed along down links that prove to continue the record,
 // else by the cluster index (passing clusters of other channels and bad
 // clusters); a chain that leads nowhere or back on itself ends the read
-// with 3 after the clusters it did reach.
-TEST(ReadDamage, ChainsReadWholeOrEndWhereTheyBreak) {
+// with 3 after the clusters it did reach. Lengths beyond what the record
+// holds: no read leaves its last cluster, a position past its data reads
+// 0xFF, no seek goes past the last cluster.
+TEST(ReadDamage, ReadsEndWithTheRecordsClusters) {
     struct {
         const char* what;
         void (*damage)(Recorded&);
         uint32_t reached;  // clusters read
+        uint32_t sectors;  // the record's length as the reader gives it
     } const cases[] = {
-        {"intact", [](Recorded&) {}, 5},
-        {"link beyond the volume", [](Recorded& v) { v.link(1, v.pdp->total_clus + 7); }, 5},
-        {"link back to the start", [](Recorded& v) { v.link(1, v.rec.chain[0]); }, 5},
-        {"link almost all ones", [](Recorded& v) { v.link(1, 0xFFFFFFF0u); }, 5},
+        {"intact", [](Recorded&) {}, 5, LEN},
+        {"link beyond the volume", [](Recorded& v) { v.link(1, v.pdp->total_clus + 7); }, 5, LEN},
+        {"link back to the start", [](Recorded& v) { v.link(1, v.rec.chain[0]); }, 5, LEN},
+        {"link almost all ones", [](Recorded& v) { v.link(1, 0xFFFFFFF0u); }, 5, LEN},
         {"link and index lead nowhere",
          [](Recorded& v) {
              v.link(1, v.pdp->total_clus);
              v.give_away(2);
          },
-         2},
+         2, LEN},
         {"next item names another predecessor",
          [](Recorded& v) {
              v.edit(2, [&](kx_dir_item& it) { it.up_cluster_no = v.rec.chain[0]; });
              v.give_away(2);
          },
-         2},
+         2, LEN},
         {"link to an item forged past the last cluster",
          [](Recorded& v) {
              kx_dir_item it = item_of(v.pdp, v.rec.chain[2]);
@@ -187,7 +198,7 @@ TEST(ReadDamage, ChainsReadWholeOrEndWhereTheyBreak) {
              v.link(1, v.pdp->total_clus);
              v.give_away(2);
          },
-         2},
+         2, LEN},
         {"loop claiming 50 clusters",
          [](Recorded& v) {
              v.link(2, v.rec.chain[1]);
@@ -195,7 +206,11 @@ TEST(ReadDamage, ChainsReadWholeOrEndWhereTheyBreak) {
              v.give_away(3);
              v.give_away(4);
          },
-         3},
+         3, 50 * SPC + 5},
+        {"lengths held to a full cluster", [](Recorded& v) { v.lengths(60000, 60000, 4); }, 5, 5 * SPC},
+        {"first item claims more than the last holds", [](Recorded& v) { v.lengths(12, 5, 4); }, 5,
+         4 * SPC + 12},
+        {"65,535 clusters claimed", [](Recorded& v) { v.lengths(5, 5, 65535); }, 5, 65535 * SPC + 5},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -203,47 +218,21 @@ TEST(ReadDamage, ChainsReadWholeOrEndWhereTheyBreak) {
         ASSERT_NE(nullptr, v.pdp);
         c.damage(v);
         KXFILE h = v.open();
-        const std::vector<uint8_t> got = v.read(h, LEN);
-        const uint32_t good = std::min(LEN, c.reached * SPC);
-        EXPECT_EQ(std::make_tuple(c.reached == 5 ? 0 : KX_E_READ, v.rec.chain[c.reached - 1]),
-                  std::make_tuple(v.r, h->cur_clus));
-        EXPECT_EQ(layout_expected(v.rec, 0, good * 512), part(got, 0, good));
-        ASSERT_EQ(0, kx_file_seek(h, 5));
-        EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, c.reached * SPC + 1));
-        EXPECT_EQ(5u, v.tell(h));
-    }
-}
-
-// Lengths beyond what the record holds: no read leaves its last cluster, a
-// position past its data reads 0xFF, no seek goes past the last cluster.
-TEST(ReadDamage, LengthsStayInsideTheRecordsClusters) {
-    struct {
-        uint16_t first_length, last_length, item_num;
-        uint32_t sectors;  // the record's length as the reader gives it
-    } const cases[] = {
-        {60000, 60000, 4, 5 * SPC},  // held to a full cluster
-        {12, 5, 4, 4 * SPC + 12},    // the first item claims more than the last holds
-        {5, 5, 65535, 65535 * SPC + 5},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.sectors);
-        Recorded v;
-        ASSERT_NE(nullptr, v.pdp);
-        v.edit(0, [&](kx_dir_item& it) {
-            it.end_length = c.first_length;
-            it.item_num = c.item_num;
-        });
-        v.edit(4, [&](kx_dir_item& it) { it.end_length = c.last_length; });
-        KXFILE h = v.open();
         uint32_t sectors = 0;
         ASSERT_EQ(0, kx_file_get_sectors(h, &sectors));
         const std::vector<uint8_t> got = v.read(h, 7 * SPC);
-        EXPECT_EQ(std::make_tuple(c.sectors, 0, v.rec.chain[4]), std::make_tuple(sectors, v.r, h->cur_clus));
-        EXPECT_EQ(layout_expected(v.rec, 0, LEN * 512), part(got, 0, LEN));
-        EXPECT_EQ(ff(2 * SPC), part(got, 5 * SPC, 7 * SPC));
-        ASSERT_EQ(0, kx_file_seek(h, std::min(sectors, 5 * SPC)));
-        EXPECT_EQ(ff(3), v.read(h, 3));
-        EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, 5 * SPC + 1));
+        const uint32_t good = std::min(LEN, c.reached * SPC);
+        EXPECT_EQ(std::make_tuple(c.sectors, c.reached == 5 ? 0 : KX_E_READ, v.rec.chain[c.reached - 1]),
+                  std::make_tuple(sectors, v.r, h->cur_clus));
+        EXPECT_EQ(layout_expected(v.rec, 0, good * 512), part(got, 0, good));
+        if (c.reached == 5) {
+            EXPECT_EQ(ff(2 * SPC), part(got, 5 * SPC, 7 * SPC));
+            ASSERT_EQ(0, kx_file_seek(h, std::min(sectors, 5 * SPC)));
+            EXPECT_EQ(ff(3), v.read(h, 3));
+        }
+        ASSERT_EQ(0, kx_file_seek(h, 5));
+        EXPECT_EQ(KX_E_BEYOND, kx_file_seek(h, c.reached * SPC + 1));
+        EXPECT_EQ(5u, v.tell(h));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <tuple>
 
 #include "kxtime.h"
 #include "platform/clock.h"
@@ -12,7 +13,11 @@
 namespace {
 
 int64_t utc_seconds(int year, int month, int day, int hour = 0) {
-    struct tm tm = {.tm_hour = hour, .tm_mday = day, .tm_mon = month - 1, .tm_year = year - 1900};
+    struct tm tm = {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
     return (int64_t)timegm(&tm);
 }
 
@@ -41,14 +46,11 @@ TEST(Time, EveryDayAgreesWithTheCalendarAndConvertsBack) {
         int h = day % 24, mi = day * 7 % 60, s = day * 13 % 60;
         packed_time t = make_packed_time(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, h, mi, s);
         int64_t expect = noon - 43200 + h * 3600 + mi * 60 + s;
-        ASSERT_EQ(time_days(t), day) << noon;
-        ASSERT_EQ(time_seconds(t), expect - epoch2000) << noon;
-        ASSERT_EQ(seconds_to_time(time_seconds(t)), t) << noon;
-        ASSERT_EQ(packed_to_time64(t), expect) << noon;
-        if (prev) {
-            ASSERT_EQ(time_cmp(t, prev), 1);
-            ASSERT_EQ(time_diff(t, prev), (int32_t)(time_seconds(t) - time_seconds(prev)));
-        }
+        ASSERT_EQ(std::make_tuple(day, expect - epoch2000, t, expect),
+                  std::make_tuple(time_days(t), (int64_t)time_seconds(t), seconds_to_time(time_seconds(t)),
+                                  packed_to_time64(t)));
+        ASSERT_TRUE(!prev || (time_cmp(t, prev) == 1 &&
+                              time_diff(t, prev) == (int32_t)(time_seconds(t) - time_seconds(prev))));
         prev = t;
     }
     EXPECT_EQ(day, 23376);

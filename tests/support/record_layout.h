@@ -1,16 +1,13 @@
 // Recorder volumes with recordings on them, for the tests of everything that
 // reads, searches or writes records.
 //
-// RecordLayout replays the library calls of the recorder's writer, with the
-// PC clock (the fake clock) set to the moment of each step: clusters taken
-// one at a time from the recording head (search mode 1, stepping over bad
-// clusters; a full ring restarts with driver_full), an item made with
-// make_dir_item as each cluster is taken, the previous cluster linked down to
-// it, its index byte, the record's first item kept current, the write
-// position moved, a clock that goes back seen by update_write_time. So items,
-// index bytes, same-second numbers, time sections, collisions and the
-// descriptor agree as on a recorder's disk. After write() the fake clock
-// stands at the last moment laid out.
+// RecordLayout replays the library calls of the recorder's writer (cluster
+// search mode 1 over bad clusters, driver_full on a full ring, make_dir_item,
+// links, index bytes, the first item kept current, update_write_time), with
+// the fake PC clock set to the moment of each step, so that items, index
+// bytes, same-second numbers, time sections, collisions and the descriptor
+// agree as on a recorder's disk. After write() the clock stands at the last
+// moment laid out.
 #pragma once
 
 #include <gtest/gtest.h>
