@@ -39,10 +39,9 @@ inline std::string ReadText(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// `blank` empty disks, then the disk under test: its partitions (sizes in
-// sectors, 0 leaves the table entry empty) laid end to end from sector 2048,
-// each formatted with `spc` sectors per cluster. The fake clock runs; the
-// library's messages go to `log`.
+// `blank` empty disks, then the disk under test: partitions of these sizes in
+// sectors (0: no entry) from sector 2048, formatted with `spc` sectors per
+// cluster. The fake clock runs; the library's messages go to `log`.
 struct AppDisk {
     LogCapture log;
     TempDir dir;
@@ -104,9 +103,8 @@ inline Strings Spans(int channel, const std::string& start, const std::string& e
     return out;
 }
 
-// While it lives, `call` runs (with its count, from 1) inside the library's
-// lock hook, which surrounds every adapter call, on the caller's thread: a
-// download job's worker can be stopped or held at a known point.
+// While it lives, `call` runs (with its count, from 1) in the lock hook around
+// every adapter call: a download's worker can be stopped or held there.
 class CallHook {
    public:
     explicit CallHook(std::function<void(int)> call) {

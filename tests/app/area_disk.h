@@ -1,8 +1,6 @@
-// A recorder disk with every kind of file the mount and `workfiles` show:
-// recordings of two channels over two days (one of them running past
-// midnight, one long enough for 1 MiB reads), two player files, and a log
-// area stretched to 20,000 sectors (past the stream reads' 8 MiB) filled
-// with a known pattern. Mounted read-only the way the application starts.
+// A disk with every kind of file the mount and `workfiles` show: recordings of
+// two channels over two days (one past midnight, one of over 1 MiB), two player
+// files, and a log area of 20,000 sectors (past 8 MiB) in a known pattern.
 #pragma once
 
 #include "adapt/adapt.h"

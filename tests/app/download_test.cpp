@@ -1,6 +1,4 @@
-// The download job: the folder tree, whole copies only, failures counted and
-// reported, a cooperative stop between buffers, the manifest, resuming and
-// unreadable sectors.
+// The download job: the folder tree, whole copies, failures, stops, manifest.
 #include "core/download.h"
 
 #include <fcntl.h>
@@ -64,11 +62,9 @@ bool ManifestChecks(const std::string& folder) {
 
 }  // namespace
 
-// Each recording lands in Disk00_Part00/<date of its real start>/<channel+1>/
-// with exactly its bytes, replacing a file there. Failures are counted and the
-// job goes on: one that cannot be opened, and one whose read fails in its third
-// buffer, which keeps the bytes before the bad sector, only as its ".part". The
-// count's message passes the language table, never taken for a format.
+// Copies land under the date of their real start, replacing a file there; one
+// that cannot be opened and one whose third buffer fails (its bytes up to the
+// bad sector kept as ".part") are counted, in a message never taken for a format.
 TEST(DownloadJob, CopiesIntoTheTreeAndCountsFailures) {
     Recorded disk({300 * 1024, 2 * kMiB + 512, 9 * kMiB});
     std::vector<SearchResult> found = disk.found;
@@ -127,9 +123,8 @@ TEST(DownloadJob, LongerThanListedOrNotRenamedIsNotCopied) {
     EXPECT_EQ(2, job.NotCopiedCount());
 }
 
-// A stop while the second buffer is read, once the first is written: the file
-// ends at that boundary, no completion is claimed. A stop during the last,
-// empty read leaves the copy whole.
+// A stop during the second buffer's read ends the file at the first's end, with
+// no completion claimed; one during the last, empty read leaves the copy whole.
 TEST(DownloadJob, StopCutsAtABufferBoundary) {
     Recorded disk({10 * kMiB, 64 * 1024});
     CDownloadJob job;
@@ -164,9 +159,8 @@ TEST(DownloadJob, StopCutsAtABufferBoundary) {
     EXPECT_EQ(layout_expected(disk.recs[1], 0, 64 * 1024), ReadFile(last.Outcomes()[0].path));
 }
 
-// NAME.part is the lock between runs: one that another run holds is neither
-// emptied nor written; a stale one is emptied; the whole copy takes its final
-// name and the .part is gone.
+// NAME.part is the lock between runs: one another run holds is left alone; the
+// whole copy takes its final name and the .part is gone.
 TEST(PartFile, LockedWhileCopiedRenamedWhenWhole) {
     TempDir dir;
     const std::string name = dir.file("rec.mvr");
@@ -217,10 +211,9 @@ TEST(DownloadJob, AFullDestinationIsRefusedOrReported) {
     EXPECT_EQ("1 recording(s) could not be copied.", job.CompletionMessage());
 }
 
-// Unreadable sectors filled with zeros take the final name, their ranges in
-// the manifest's note; a resumed job copies that one again, skips the copy
-// that still matches its line, and copies again a changed and a stopped one.
-// `sha256sum -c` accepts the manifest at each step.
+// Zero-filled copies take the final name, their ranges in the manifest's note;
+// resuming copies those again, skips a match, redoes a changed and a stopped
+// one; `sha256sum -c` accepts the manifest at each step.
 TEST(DownloadJob, ManifestFillAndResume) {
     Recorded disk({5 * kMiB, kMiB, kMiB, 9 * kMiB});
     const std::string out = disk.dir.file("out");

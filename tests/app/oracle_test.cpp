@@ -1,14 +1,11 @@
-// Random recorder histories against a model of what the disk holds. Each
-// records through the path adapter's writer on a small volume that wraps,
-// with a fake clock that follows the zone's daylight-saving changes and is
-// set by hand (seconds to days, both ways); several channels record at once,
-// recordings last a second to over a day, clusters go bad, and the recorder
-// sometimes stops without closing and mounts again. The model dates times
-// from the zone's offsets alone (a repeated time is its earlier occurrence,
-// a window's end its later one, a missing time moves forward). After the
-// final mount every search must return exactly the model's recordings that
-// meet the window, once each, with start, end and size; copies their bytes.
-// TARVIK_ORACLE_HISTORIES=N and TARVIK_ORACLE_SEED=S run N histories from S.
+// Random recorder histories against a model of the disk. Each records through
+// the path adapter's writer on a small volume that wraps, under a clock that
+// follows daylight saving and is set by hand both ways; channels overlap,
+// recordings last a second to over a day, clusters go bad, power fails. The
+// model dates times from the zone's offsets alone. After the final mount every
+// search returns exactly the recordings that meet it, once, with start, end and
+// size, and their copies hold their bytes. TARVIK_ORACLE_HISTORIES=N and
+// TARVIK_ORACLE_SEED=S run N histories from S.
 #include <algorithm>
 #include <filesystem>
 #include <map>
