@@ -7,7 +7,6 @@
 #include <functional>
 
 #include "kxtime.h"
-#include "platform/clock.h"
 #include "support/test_volume.h"
 
 namespace {

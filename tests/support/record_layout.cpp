@@ -2,8 +2,6 @@
 #include "support/record_layout.h"
 
 #include <algorithm>
-#include <cstring>
-#include <tuple>
 
 #include "disk.h"
 #include "kxtime.h"
@@ -102,17 +100,6 @@ void close_step(kx_driver* pdp, const layout_record& r) {
     set_dir_first_item(pdp, r.chain.front(), end_length, (uint16_t)(r.chain.size() - 1), r.end, 0);
 }
 
-KXFILE free_handle() {
-    for (kx_file& f : file_table) {
-        if (f.state != FILE_FREE) continue;
-        f = kx_file{};
-        f.generation = file_generation;
-        return &f;
-    }
-    ADD_FAILURE() << "handle table full";
-    return nullptr;
-}
-
 }  // namespace
 
 layout_record make_record(uint8_t channel, packed_time start, packed_time end, uint32_t clusters,
@@ -203,12 +190,16 @@ void LayoutVolume::remount() {
 }
 
 KXFILE read_handle(kx_driver* pdp) {
-    KXFILE h = free_handle();
-    if (h != nullptr) {
-        h->state = FILE_READING;
-        h->pdp = pdp;
+    for (kx_file& f : file_table) {
+        if (f.state != FILE_FREE) continue;
+        f = kx_file{};
+        f.generation = file_generation;
+        f.state = FILE_READING;
+        f.pdp = pdp;
+        return &f;
     }
-    return h;
+    ADD_FAILURE() << "handle table full";
+    return nullptr;
 }
 
 size_t count_of(const std::string& text, const std::string& what) {
