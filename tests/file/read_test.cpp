@@ -32,8 +32,10 @@ struct Recorded {
 
     Recorded() {
         if (pdp == nullptr) return;
+        // A bad cluster as a failed write leaves it: clus_type 3, the channel kept.
+        const uint8_t bad = INDEX_PROTECTED | CH;
+        EXPECT_EQ(0, set_index_item_info(pdp, pdp->rev_clus + 4, &bad, 1));
         RecordLayout layout(pdp);
-        layout.mark_bad(pdp->rev_clus + 4, CH);
         std::vector<layout_record> batch = {rec, make_record(9, at(8, 0), at(8, 5), 5)};
         layout.write(batch);
         rec = batch[0];

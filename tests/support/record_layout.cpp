@@ -148,11 +148,6 @@ uint32_t RecordLayout::write(layout_record& rec) {
     return rec.chain.empty() ? 0 : rec.chain.front();
 }
 
-void RecordLayout::mark_bad(uint32_t clus, uint8_t channel) {
-    const uint8_t index = (uint8_t)(INDEX_PROTECTED | (channel & 0x3F));
-    EXPECT_EQ(0, set_index_item_info(m_pdp, clus, &index, 1));
-}
-
 uint32_t RecordLayout::sectors(const layout_record& rec) const {
     const uint32_t spc = m_pdp->sector_per_clus;
     return (rec.clusters - 1) * spc + last_cluster_sectors(rec, spc);

@@ -52,10 +52,6 @@ class RecordLayout {
     // One record on its own; returns its first cluster.
     uint32_t write(layout_record& rec);
 
-    // Marks a cluster bad as a failed write does (index clus_type 3, keeping
-    // `channel`); the writer steps over it from then on.
-    void mark_bad(uint32_t clus, uint8_t channel);
-
     // Sectors of a laid-out record (what its first item's length says).
     uint32_t sectors(const layout_record& rec) const;
 
