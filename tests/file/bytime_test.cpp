@@ -26,9 +26,6 @@ class ByTime : public ::testing::Test {
     RecordLayout layout{pdp};
 
     void SetUp() override { ASSERT_NE(nullptr, pdp); }
-    void lay(std::vector<layout_record>& recs) {
-        for (layout_record& r : recs) layout.write(r);
-    }
     int code(uint8_t ch, packed_time t, int type, KXFILE h = nullptr) {
         return kx_file_open_by_time(h ? h : read_handle(pdp), ch, t, type, 0, 255, 255, 0);
     }
@@ -49,7 +46,7 @@ TEST_F(ByTime, ForwardSearchFindsTheRecordRunningThen) {
     std::vector<layout_record> ch1 = {index_only(1, at(1, 10, 40), at(1, 10, 50), 5),
                                       index_only(1, at(1, 23, 50), at(2, 0, 20), 30),
                                       index_only(1, at(2, 1, 0), at(2, 1, 10), 3)};
-    lay(ch1);
+    for (layout_record& r : ch1) layout.write(r);
 
     for (packed_time t : {at(1, 9, 0), at(1, 10, 0), at(1, 10, 15), at(1, 10, 29, 59)}) {
         EXPECT_EQ(both[0].chain[0], search(1, t, 2)->first_cluster) << t;
@@ -92,7 +89,7 @@ TEST_F(ByTime, SectionBoundsBeyondTheVolumeGiveNothingOutsideIt) {
     std::vector<layout_record> recs = {index_only(2, at(1, 8, 0), at(1, 8, 5), 5),
                                        index_only(2, at(1, 8, 10), at(1, 8, 12), 2),
                                        index_only(2, at(1, 7, 0), at(1, 7, 3), 3)};
-    lay(recs);
+    for (layout_record& r : recs) layout.write(r);
     ASSERT_EQ(1u, pdp->collision_num) << "the clock went back for the last record";
     const std::vector<uint32_t> ids = {recs[0].chain[0], recs[1].chain[0], recs[2].chain[0]};
     time_section& first = g_section_buf[driver_slot(pdp)][0];
