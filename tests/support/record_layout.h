@@ -74,7 +74,7 @@ inline uint64_t ring_part_sectors(uint32_t spc, uint32_t ring) {
 
 // One disk with one partition of `sectors` at sector 2048, formatted with
 // `spc` sectors per cluster and mounted, in single-driver mode or not, with
-// the fake clock at `start` (tick 1,000,000).
+// the fake clock at `start` (2009-06-01 00:00 when 0; tick 1,000,000).
 struct LayoutVolume : TestDisks {
     explicit LayoutVolume(uint64_t sectors = 65536, uint32_t spc = 16, bool fs_adapt = true,
                           packed_time start = 0);
