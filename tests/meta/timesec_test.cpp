@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "kxtime.h"
 #include "support/test_volume.h"
@@ -16,10 +17,7 @@ packed_time at(int hour, int minute, int second) {
 
 class TimeSections : public ::testing::Test {
    protected:
-    void SetUp() override {
-        ASSERT_NE(nullptr, v.pdp);
-        m_rev = v.pdp->rev_clus;
-    }
+    void SetUp() override { ASSERT_NE(nullptr, v.pdp); }
     // What the writer does for one cluster: stamp the time, take the cluster
     // (a closed one-cluster record lasting 30 s).
     void write_cluster(uint32_t clus, packed_time t) {
@@ -32,11 +30,10 @@ class TimeSections : public ::testing::Test {
         ASSERT_EQ(0, set_dir_item_info(v.pdp, clus, &it, 0));
         set_current_cluster(v.pdp, clus);
     }
-    uint32_t word(size_t off) { return v.desc_word(off); }
     uint32_t collision(uint32_t k) { return get_le32(v.sector(v.start + 38).data() + 4 * k); }
 
     TestVolume v;
-    uint32_t m_rev = 0;
+    const uint32_t m_rev = v.pdp ? v.pdp->rev_clus : 0;
 };
 
 }  // namespace
@@ -62,15 +59,15 @@ TEST_F(TimeSections, ClockStepsBackOverTenSecondsRecordCollisions) {
               std::vector<uint32_t>({v.pdp->collision_num, v.pdp->collision_index, v.pdp->collision[0],
                                      s[0].end_clus, s[0].end_time, s[1].start_clus, s[1].start_time}));
     write_cluster(m_rev + 2, at(10, 0, 39));
-    EXPECT_EQ(m_rev + 2, collision(0));
-    EXPECT_EQ(1u, word(160));
-    EXPECT_EQ(m_rev + 2, word(24));
+    // On the disk: the list, its count, the write position.
+    EXPECT_EQ(std::make_tuple(m_rev + 2, 1u, m_rev + 2),
+              std::make_tuple(collision(0), v.desc_word(160), v.desc_word(24)));
 
     uint32_t clus = m_rev + 2;
     packed_time t = at(10, 0, 39);
     for (int k = 1; k < 128; k++) write_cluster(++clus, t = time_add(t, -60));
     ASSERT_EQ(128u, v.pdp->collision_num);
-    EXPECT_EQ(128u, word(160));
+    EXPECT_EQ(128u, v.desc_word(160));
     for (uint32_t k = 0; k < 128; k++) ASSERT_EQ(m_rev + 2 + k, collision(k)) << k;
     std::vector<uint32_t> list(v.pdp->collision, v.pdp->collision + KX_MAX_COLLISIONS);
     std::vector<time_section> table(v.pdp->sections, v.pdp->sections + KX_SECTION_NUM);
