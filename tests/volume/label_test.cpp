@@ -165,7 +165,9 @@ TEST_F(Label, OverlappingPartitionsAreRefusedBeforeAnythingChanges) {
     for (auto [parts, accepted] : rows) {
         EXPECT_EQ(write(parts), accepted ? 0 : 1) << parts[0].second;
         for (auto& e : parts) e.first = e.second ? e.first : 0;  // size-0 entries are stored as empty
-        if (accepted) EXPECT_EQ(read_back(), parts);
+        if (accepted) {
+            EXPECT_EQ(read_back(), parts);
+        }
     }
 }
 
