@@ -143,7 +143,7 @@ struct Stream {
 TEST(WriterPack, PackedAtTheFirstWholeHourOrAtTheLatest) {
     for (const auto& [first_ms, packed_at] :
          {std::pair{30000u, day(1, 6, 0)}, {15000u, day(1, 15, 10, 15)}}) {
-        LayoutVolume v({ring_part_sectors(SPC, 200)}, SPC, true, day(1, 0, 10));
+        LayoutVolume v(ring_part_sectors(SPC, 200), SPC, true, day(1, 0, 10));
         Stream s(2, 1);
         pc_clock_advance_ms(first_ms);
         for (int i = 0; i < 2000 && !s.h->reopened; i++, pc_clock_advance_ms(30000)) ASSERT_EQ(0, s.write(1));
@@ -168,7 +168,7 @@ TEST(WriterPack, PackedAtTheFirstWholeHourOrAtTheLatest) {
 // the ring restarts, and user data waiting for a record's first cluster then
 // is stored with the first cluster of the restarted ring.
 TEST(WriterFull, UnreadableIndexDiskOverAndARestartWithPendingUserData) {
-    LayoutVolume v({ring_part_sectors(SPC, 40)}, SPC, true, day(9, 9, 0));
+    LayoutVolume v(ring_part_sectors(SPC, 40), SPC, true, day(9, 9, 0));
     kx_driver* pdp = v.pdp();
     Stream fill(4, 0);
     ASSERT_EQ(0, fill.write(SPC));

@@ -126,7 +126,7 @@ TEST(Orphans, FoundExactlyAsTheModelPredictsOverRandomHistories) {
     size_t cuts = 0;
     for (uint32_t seed = 1; seed <= kSeeds; seed++) {
         SCOPED_TRACE("seed " + std::to_string(seed));
-        LayoutVolume v({ring_part_sectors(kSpc, 240)}, kSpc);
+        LayoutVolume v(ring_part_sectors(kSpc, 240), kSpc);
         kx_driver* pdp = v.pdp();
         ASSERT_NE(nullptr, pdp);
         history h;
@@ -164,7 +164,7 @@ TEST(Orphans, FoundExactlyAsTheModelPredictsOverRandomHistories) {
 // Items laid by hand on a ring of single-sector clusters: each damaged shape
 // gives the chains listed, each cluster in one chain at most once.
 TEST(Orphans, DamagedLinksEndEveryWalk) {
-    LayoutVolume v({200008}, 1);  // the last directory sector also holds items past the last cluster
+    LayoutVolume v(200008, 1);  // the last directory sector also holds items past the last cluster
     kx_driver* pdp = v.pdp();
     ASSERT_NE(nullptr, pdp);
     const uint32_t base = pdp->rev_clus + 10, lost = pdp->rev_clus + 1;
