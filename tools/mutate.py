@@ -23,6 +23,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -133,10 +134,19 @@ def failed_tests(build, timeout, only=None, first=False):
     if log.exists():
         log.unlink()
     env = dict(os.environ, **FAST_ENV)
-    subprocess.run(["nice", "-n", "10", "ctest", "-j", "2", "--timeout", str(timeout), "-Q"] +
-                   (["--stop-on-failure"] if first else []) +
-                   (["-R", only] if only else []),
-                   cwd=build, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # ctest and its tests run in a session of their own, so that a runner
+    # stopped half-way (Ctrl-C, kill) takes them down too instead of leaving
+    # them running against the scratch tree.
+    suite = subprocess.Popen(["nice", "-n", "10", "ctest", "-j", "2", "--timeout", str(timeout), "-Q"] +
+                             (["--stop-on-failure"] if first else []) +
+                             (["-R", only] if only else []),
+                             cwd=build, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                             start_new_session=True)
+    try:
+        suite.wait()
+    except BaseException:
+        os.killpg(suite.pid, signal.SIGKILL)
+        raise
     if not log.exists():
         return []
     return [line.split(":", 1)[1] for line in log.read_text().splitlines() if ":" in line]
@@ -176,6 +186,10 @@ def main():
     parser.add_argument("--first", action="store_true",
                         help="stop each mutant's tests at the first failure (faster; names one killing test)")
     args = parser.parse_args()
+    if args.results and args.results.endswith(".json"):
+        parser.error("--results names the text report; the test cases that killed each mutant go "
+                     "beside it in a file of the same name ending in .json")
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))
 
     scratch = pathlib.Path(args.scratch)
     build = scratch / "build"
