@@ -17,7 +17,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "core/mounttree.h"
@@ -30,6 +32,13 @@ CMountTree* g_tree = nullptr;  // the tree served (one mount per process)
 // Nothing changes while the mount lives: the kernel may keep names,
 // attributes and file pages as long as it likes.
 constexpr double kCacheSeconds = 86400;
+
+// The files the kernel holds open, by handle. A close sends its release
+// after close() has returned; a Ctrl-C just after it ends the loop before
+// the release is served, and it never comes. What is left here when the
+// loop ends is freed then.
+std::mutex g_openLock;
+std::map<uint64_t, std::unique_ptr<CSourceFile>> g_open;
 
 void fill_stat(const CMountTree::Node& n, struct stat* st) {
     memset(st, 0, sizeof *st);
@@ -80,8 +89,10 @@ int OnOpen(const char* path, fuse_file_info* fi) {
     std::unique_ptr<CSourceFile> file;
     const int r = g_tree->Open(path, &file);
     if (r != 0) return r;
-    fi->fh = reinterpret_cast<uint64_t>(file.release());
+    fi->fh = reinterpret_cast<uint64_t>(file.get());
     fi->keep_cache = 1;
+    const std::lock_guard<std::mutex> hold(g_openLock);
+    g_open[fi->fh] = std::move(file);
     return 0;
 }
 
@@ -93,7 +104,8 @@ int OnRead(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi
 }
 
 int OnRelease(const char*, fuse_file_info* fi) {
-    delete reinterpret_cast<CSourceFile*>(fi->fh);
+    const std::lock_guard<std::mutex> hold(g_openLock);
+    g_open.erase(fi->fh);
     return 0;
 }
 
@@ -241,6 +253,7 @@ bool ServeMount(CMountTree& tree, const MountSettings& settings, std::string* wh
     fuse_remove_signal_handlers(session);
     fuse_unmount(fs);
     fuse_destroy(fs);
+    g_open.clear();
     g_tree = nullptr;
     return true;
 }
